@@ -1,0 +1,46 @@
+#pragma once
+
+#include "protocol/frame.h"
+
+#include <QObject>
+#include <QString>
+
+namespace relay {
+
+// The port that carries the frames. The concrete class owns the device; this
+// base holds the link's own rule for writing a frame.
+class SerialPort : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    ~SerialPort() override = default;
+
+    // Opens the port that the operator's number text selects. On failure the
+    // port stays closed and error_text() says why, in the operator's language.
+    virtual bool open(const QString& port_number_text) = 0;
+    virtual void close() = 0;
+    virtual bool is_open() const = 0;
+    virtual void discard_input() = 0;
+    virtual QString error_text() const = 0;
+
+    // The frame write of the link: nothing while closed; otherwise the receive
+    // buffer is emptied first, so the reply is read from its first byte.
+    void write_frame(const Frame& frame) {
+        if (!is_open()) {
+            return;
+        }
+        discard_input();
+        write_bytes(frame);
+    }
+
+Q_SIGNALS:
+    // Exactly one group of 8 bytes per arrival with at least 8 waiting.
+    void group_received(const relay::Frame& group);
+    // The device went away while open; the port is already closed.
+    void device_lost(const QString& message);
+
+protected:
+    virtual void write_bytes(const Frame& frame) = 0;
+};
+
+}  // namespace relay
