@@ -1,0 +1,21 @@
+#include "serial/serial_link.h"
+
+#include <QPointer>
+
+namespace relay {
+
+FrameWriter frame_writer_for(SerialPort& port) {
+    // The controller may outlive the port during teardown.
+    return [guard = QPointer<SerialPort>(&port)](const Frame& frame) {
+        if (guard) {
+            guard->write_frame(frame);
+        }
+    };
+}
+
+QMetaObject::Connection deliver_groups(SerialPort& port, BoardController& controller) {
+    return QObject::connect(&port, &SerialPort::group_received, &port,
+                            [&controller](const Frame& group) { controller.receive(group); });
+}
+
+}  // namespace relay
