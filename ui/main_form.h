@@ -1,0 +1,108 @@
+#pragma once
+
+#include "controller/board_controller.h"
+#include "controller/board_view.h"
+#include "names/message_sink.h"
+#include "names/name_file.h"
+#include "serial/serial_port.h"
+#include "ui/name_form.h"
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <memory>
+
+class QLabel;
+class QPushButton;
+class QTimer;
+
+namespace relay {
+
+class ChannelIndicator;
+class ChannelNameLabel;
+class NumberBox;
+class Spinner;
+
+// The panel: port and address boxes with their spinners, the sixteen channel
+// indicators and names, and the buttons. It shows what the controller decides,
+// owns the poll timer and the port, and opens the rename dialog.
+class MainForm : public QWidget, public BoardView, public MessageSink {
+    Q_OBJECT
+public:
+    // directory holds name.txt. Messages go to real message boxes unless
+    // another sink is given.
+    MainForm(const QString& directory, std::unique_ptr<SerialPort> port,
+             MessageSink* messages = nullptr, QWidget* parent = nullptr);
+    ~MainForm() override;
+
+    // Before the first show: name.txt and the title, then the names of the
+    // address in the box.
+    void load_form();
+
+    QString address_text() const override;
+    void show_channel(int channel, ChannelLook look) override;
+    ChannelLook channel_look(int channel) const override;
+    void adopt_address(std::uint8_t address) override;
+    void report_unusable_address(const QString& text) override;
+
+    void show_message(Icon icon, const QString& title, const QString& text) override;
+
+    void show_port_opened();
+    void show_port_closed();
+
+    // The open rename dialog, if any.
+    NameForm* name_form() const { return m_name_form; }
+
+public Q_SLOTS:
+    // The address box's change step; the rename dialog runs it after a save.
+    void add_Change();
+    // One poll step, as on every Timer1 timeout.
+    void Timer1_Timer();
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void build_controls();
+    void wire_controls();
+    void set_tab_order();
+    void open_comm_Click();
+    void VScroll1_Change();
+    void chuankou_num_Change();
+    void VScroll2_Change();
+    void open_name_form(int channel);
+    void load_channel_names(const QString& address_text);
+    void check_address_text();
+    void check_port_text();
+    void describe_port();
+    void on_device_lost(const QString& message);
+
+    MessageSink* m_messages = nullptr;
+    QString m_directory;
+    NameFile m_names;
+    std::unique_ptr<SerialPort> m_port;
+    BoardController m_controller;
+
+    QLabel* m_Label3 = nullptr;
+    NumberBox* m_chuankou_num = nullptr;
+    Spinner* m_VScroll2 = nullptr;
+    QPushButton* m_open_comm = nullptr;
+    QLabel* m_Label5 = nullptr;
+    NumberBox* m_add = nullptr;
+    Spinner* m_VScroll1 = nullptr;
+    QPushButton* m_Command1 = nullptr;
+    QPushButton* m_Command2 = nullptr;
+    std::array<ChannelIndicator*, ChannelCount> m_Picture1{};
+    std::array<ChannelNameLabel*, ChannelCount> m_Label4{};
+    QPushButton* m_openall = nullptr;
+    QPushButton* m_closeall = nullptr;
+    QTimer* m_Timer1 = nullptr;
+
+    QPointer<NameForm> m_name_form;
+    bool m_centred = false;
+};
+
+}  // namespace relay
