@@ -20,6 +20,7 @@
 #include <QScreen>
 #include <QTimer>
 
+#include <initializer_list>
 #include <optional>
 
 namespace relay {
@@ -133,8 +134,8 @@ void MainForm::build_controls() {
     for (QLabel* caption : {m_Label3, m_Label5}) {
         caption->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
     }
-    for (QWidget* black : {static_cast<QWidget*>(m_Label3), static_cast<QWidget*>(m_Label5),
-                           static_cast<QWidget*>(m_chuankou_num), static_cast<QWidget*>(m_add)}) {
+    for (QWidget* black :
+         std::initializer_list<QWidget*>{m_Label3, m_Label5, m_chuankou_num, m_add}) {
         make_text_black(black);
     }
 
@@ -256,7 +257,10 @@ void MainForm::show_port_opened() {
     }
     m_openall->setEnabled(true);
     m_closeall->setEnabled(true);
-    m_Timer1->start();
+    // Switched on, not restarted: a running timer keeps its rhythm.
+    if (!m_Timer1->isActive()) {
+        m_Timer1->start();
+    }
     m_chuankou_num->setEnabled(false);
     m_open_comm->setText(QStringLiteral("关闭串口"));
 }
