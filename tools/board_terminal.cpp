@@ -30,7 +30,8 @@ bool make_raw(int fd) {
     ::cfmakeraw(&tio);
     tio.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | CRTSCTS);
     tio.c_cflag |= CLOCAL | CREAD | CS8;
-    tio.c_cc[VMIN] = 0;
+    // With VMIN 0 an empty non-blocking read returns 0, the same as a hangup.
+    tio.c_cc[VMIN] = 1;
     tio.c_cc[VTIME] = 0;
     ::cfsetispeed(&tio, B9600);
     ::cfsetospeed(&tio, B9600);
