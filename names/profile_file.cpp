@@ -1,0 +1,207 @@
+#include "names/profile_file.h"
+
+#include "names/gbk_codec.h"
+#include "names/ini_document.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <optional>
+
+namespace relay {
+
+namespace {
+
+// The read buffer of the Windows call holds 255 bytes, one of them the NUL.
+constexpr qsizetype MaxValueBytes = 254;
+constexpr qint64 ChunkBytes = 64 * 1024;
+
+bool file_present(const QString& path) {
+    return QFileInfo(path).isFile();
+}
+
+void report_unreadable_file(MessageSink& messages, const QString& path, const QString& reason) {
+    messages.show_message(MessageSink::Icon::Error, QString(),
+                          QStringLiteral("无法读取 %1：%2").arg(shown_path(path), reason));
+}
+
+std::optional<QByteArray> read_all(const QString& path, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = file.errorString();
+        return std::nullopt;
+    }
+    QByteArray bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *error = file.errorString();
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+bool save_atomically(const QString& path, const QByteArray& bytes, QString* error) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        *error = file.errorString();
+        return false;
+    }
+    // QSaveFile commits a short write (full disk, size limit) without complaint.
+    if (file.write(bytes) != bytes.size()) {
+        *error = file.error() != QFileDevice::NoError ? file.errorString()
+                                                      : QStringLiteral("写入不完整，磁盘可能已满");
+        file.cancelWriting();
+        return false;
+    }
+    if (!file.commit()) {
+        *error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+// Why the document refused the entry.
+QString refusal_reason(const GbkCodec& codec, const ProfileEntry& entry) {
+    for (const QString* text : {&entry.section, &entry.key, &entry.value}) {
+        const QString problem = IniDocument::line_text_problem(codec, *text);
+        if (!problem.isEmpty()) {
+            return QStringLiteral("“%1”%2").arg(*text, problem);
+        }
+    }
+    return QStringLiteral("键名“%1”含有“=”或以“[”开头").arg(entry.key);
+}
+
+}  // namespace
+
+QString read_profile_value(const QString& path, const QString& section, const QString& key,
+                           QString* error) {
+    const std::optional<QByteArray> bytes = read_all(path, error);
+    if (!bytes) {
+        return QString();
+    }
+    const GbkCodec codec;
+    IniDocument document(*bytes, codec);
+    const std::optional<QByteArray> stored = document.value(section, key);
+    if (!stored) {
+        return QString();
+    }
+    QByteArrayView value(*stored);
+    if (const qsizetype nul = value.indexOf('\0'); nul >= 0) {
+        value = value.first(nul);
+    }
+    return codec.decode(GbkCodec::cut(value, MaxValueBytes));
+}
+
+bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
+                          QString* error) {
+    const GbkCodec codec;
+    if (!codec.is_valid()) {
+        *error = QStringLiteral("系统缺少 GBK 编码转换");
+        return false;
+    }
+    QByteArray bytes;
+    const QFileInfo info(path);
+    if (info.exists()) {
+        if (!info.isWritable()) {
+            *error = QStringLiteral("文件为只读");
+            return false;
+        }
+        std::optional<QByteArray> existing = read_all(path, error);
+        if (!existing) {
+            return false;
+        }
+        bytes = std::move(*existing);
+    }
+    IniDocument document(bytes, codec);
+    for (const ProfileEntry& entry : entries) {
+        if (!document.set_value(entry.section, entry.key, entry.value)) {
+            *error = refusal_reason(codec, entry);
+            return false;
+        }
+    }
+    return save_atomically(path, document.to_bytes(), error);
+}
+
+QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,
+                            const QString& key) {
+    if (!file_present(path)) {
+        report_missing_file(messages, path);
+        return QString();
+    }
+    QString error;
+    const QString value = read_profile_value(path, section, key, &error);
+    if (!error.isEmpty()) {
+        report_unreadable_file(messages, path, error);
+    }
+    return value;
+}
+
+int write_profile_string(MessageSink& messages, const QString& path, const QString& section,
+                         const QString& key, const QString& value, QString* error) {
+    if (!file_present(path)) {
+        report_missing_file(messages, path);
+        return 0;
+    }
+    QString reason;
+    const bool written = write_profile_values(path, {{section, key, value}}, &reason);
+    if (error) {
+        *error = reason;
+    }
+    return written ? 1 : 0;
+}
+
+bool section_exists(MessageSink& messages, const QString& path, const QString& section) {
+    if (!file_present(path)) {
+        report_missing_file(messages, path);
+        return false;
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        report_unreadable_file(messages, path, file.errorString());
+        return false;
+    }
+    const GbkCodec codec;
+    const QString header = u'[' + section + u']';
+    // Read in chunks, a line at a time: a line is whole once a byte follows it
+    // (a CR at the end of a chunk may be the first half of CR LF) or at the end.
+    QByteArray pending;
+    for (bool at_end = false; !at_end;) {
+        const QByteArray chunk = file.read(ChunkBytes);
+        if (file.error() != QFileDevice::NoError) {
+            report_unreadable_file(messages, path, file.errorString());
+            return false;
+        }
+        at_end = chunk.isEmpty();
+        pending += chunk;
+        qsizetype begin = 0;
+        while (begin < pending.size()) {
+            const ProfileLine line = profile_line_at(pending, begin);
+            if (!at_end && line.next == pending.size()) {
+                break;
+            }
+            if (codec.decode(QByteArrayView(pending).sliced(begin, line.text_end - begin)) ==
+                header) {
+                return true;
+            }
+            begin = line.next;
+        }
+        pending.remove(0, begin);
+    }
+    return false;
+}
+
+void report_missing_file(MessageSink& messages, const QString& path) {
+    messages.show_message(MessageSink::Icon::Error, QStringLiteral("File Not Found"),
+                          shown_path(path) + QStringLiteral(" not found."));
+}
+
+QString unstorable_text_reason(const QString& text) {
+    return IniDocument::line_text_problem(GbkCodec(), text);
+}
+
+QString shown_path(const QString& path) {
+    return QDir::toNativeSeparators(path);
+}
+
+}  // namespace relay

@@ -1,0 +1,59 @@
+#pragma once
+
+#include "names/message_sink.h"
+
+#include <QString>
+
+#include <vector>
+
+namespace relay {
+
+// INI-style profile files in GBK, addressed by full path. Nothing is kept
+// between calls: every call reads the file as it is at that moment.
+
+// One key to write.
+struct ProfileEntry {
+    QString section;
+    QString key;
+    QString value;
+};
+
+// The platform read: the value of key in section, cut to at most 254 GBK bytes
+// (never inside a double-byte character) and before any NUL; "" when the section
+// or the key is missing. A file that cannot be read sets *error.
+QString read_profile_value(const QString& path, const QString& section, const QString& key,
+                           QString* error);
+
+// The platform write, for one entry or many: writes the entries in order in one
+// pass, giving exactly the bytes that writing them one at a time would give.
+// A missing file is created. The file is replaced atomically and keeps its
+// permissions; on failure it is left as it was and *error tells why.
+bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
+                          QString* error);
+
+// The profile operations. Each first tests that a file exists at path; when
+// none does, it reports the missing file and returns its neutral result.
+
+// The value of key in section; "" when it is missing or empty.
+QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,
+                            const QString& key);
+
+// Non-zero when written, 0 when not. A write that failed on an existing file
+// is not reported; *error (when given) then tells why.
+int write_profile_string(MessageSink& messages, const QString& path, const QString& section,
+                         const QString& key, const QString& value, QString* error = nullptr);
+
+// True when some line of the file is exactly "[" + section + "]": the whole
+// line, case-sensitive, no trimming. Reading stops at the first such line.
+bool section_exists(MessageSink& messages, const QString& path, const QString& section);
+
+// The missing-file message: path + " not found.", "File Not Found", error icon.
+void report_missing_file(MessageSink& messages, const QString& path);
+
+// Why text cannot be stored as a value ("" when it can), for a message.
+QString unstorable_text_reason(const QString& text);
+
+// The path as the operator's system writes it.
+QString shown_path(const QString& path);
+
+}  // namespace relay
