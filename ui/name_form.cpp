@@ -23,6 +23,8 @@ NameForm::NameForm(NameFile& names, QWidget* parent) : QWidget(parent, Qt::Windo
     m_mingcheng->setObjectName(QStringLiteral("mingcheng"));
     m_mingcheng->setGeometry(twips_rect(960, 360, 3135, 615));
     m_mingcheng->setFont(song_font(24));
+    // A bottom margin lifts the text so that its ink, not its line box, is centred.
+    m_mingcheng->setTextMargins(0, 0, 0, 2 * ink_drop(m_mingcheng->font()));
 
     m_Command_ok = new QPushButton(QStringLiteral("确 定"), this);
     m_Command_ok->setObjectName(QStringLiteral("Command_ok"));

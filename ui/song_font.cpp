@@ -1,6 +1,7 @@
 #include "ui/song_font.h"
 
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QStringList>
 
 namespace relay {
@@ -27,6 +28,15 @@ QFont song_font(qreal point_size) {
     font.setItalic(false);
     font.setUnderline(false);
     return font;
+}
+
+int ink_drop(const QFont& font) {
+    const QFontMetrics metrics(font);
+    const QRect ink = metrics.tightBoundingRect(QStringLiteral("国路"));
+    // Both centres measured downwards from the baseline.
+    const qreal line_centre = (metrics.descent() - metrics.ascent()) / 2.0;
+    const qreal ink_centre = (ink.top() + ink.bottom()) / 2.0;
+    return qMax(0, qRound(ink_centre - line_centre));
 }
 
 }  // namespace relay

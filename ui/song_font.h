@@ -15,4 +15,9 @@ void substitute_song_face();
 // The Song face at the given size, regular weight.
 QFont song_font(qreal point_size);
 
+// How many pixels the ink of a line of Chinese sits below the middle of the
+// font's line box. Noto's CJK faces have tall line boxes with the ink low in
+// them; text centred by its line box then touches the bottom of a tight box.
+int ink_drop(const QFont& font);
+
 }  // namespace relay
