@@ -72,8 +72,7 @@ QString refusal_reason(const GbkCodec& codec, const ProfileEntry& entry) {
     return QStringLiteral("键名“%1”含有“=”或以“[”开头").arg(entry.key);
 }
 
-}  // namespace
-
+// The platform read.
 QString read_profile_value(const QString& path, const QString& section, const QString& key,
                            QString* error) {
     const std::optional<QByteArray> bytes = read_all(path, error);
@@ -92,6 +91,8 @@ QString read_profile_value(const QString& path, const QString& section, const QS
     }
     return codec.decode(GbkCodec::cut(value, MaxValueBytes));
 }
+
+}  // namespace
 
 bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
                           QString* error) {

@@ -18,12 +18,6 @@ struct ProfileEntry {
     QString value;
 };
 
-// The platform read: the value of key in section, cut to at most 254 GBK bytes
-// (never inside a double-byte character) and before any NUL; "" when the section
-// or the key is missing. A file that cannot be read sets *error.
-QString read_profile_value(const QString& path, const QString& section, const QString& key,
-                           QString* error);
-
 // The platform write, for one entry or many: writes the entries in order in one
 // pass, giving exactly the bytes that writing them one at a time would give.
 // A missing file is created. The file is replaced atomically and keeps its
@@ -34,7 +28,9 @@ bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& 
 // The profile operations. Each first tests that a file exists at path; when
 // none does, it reports the missing file and returns its neutral result.
 
-// The value of key in section; "" when it is missing or empty.
+// The value of key in section, cut to at most 254 GBK bytes (never inside a
+// double-byte character) and before any NUL; "" when it is missing or empty.
+// A file that exists but cannot be read is reported too.
 QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,
                             const QString& key);
 

@@ -390,6 +390,24 @@ private Q_SLOTS:
         QVERIFY(QDir(m_path).removeRecursively());
     }
 
+    void unreadableFileIsReported() {
+        QVERIFY(put_file_bytes(m_path, "[s]\r\nk=v\r\n"));
+        QFile::setPermissions(m_path, QFile::WriteOwner);
+        if (QFile file(m_path); file.open(QIODevice::ReadOnly)) {
+            QSKIP("permissions do not stop this user (root) from reading");
+        }
+        QCOMPARE(read("s", "k"), QString());
+        QVERIFY(!section_exists(m_messages, m_path, "s"));
+        QCOMPARE(m_messages.count(), 2);
+        QVERIFY(m_messages.m_messages[0].text.startsWith(QStringLiteral("无法读取 ") +
+                                                         QDir::toNativeSeparators(m_path)));
+        QString error;
+        QCOMPARE(write_profile_string(m_messages, m_path, "s", "k", "w", &error), 0);
+        QVERIFY(!error.isEmpty());
+        QFile::setPermissions(m_path, QFile::ReadOwner | QFile::WriteOwner);
+        QCOMPARE(file_bytes(m_path), QByteArray("[s]\r\nk=v\r\n"));
+    }
+
     void platformWriteCreatesAMissingFile() {
         QString error;
         QVERIFY(write_profile_values(m_path, {{"s", "k", "v"}, {"s", "j", "w"}}, &error));
