@@ -46,6 +46,11 @@ ChannelIndicator::ChannelIndicator(int channel, QWidget* parent)
 }
 
 void ChannelIndicator::show_look(ChannelLook look) {
+    // The watchdog repeats Unknown on every tick; repaint only what changes.
+    if (m_painted && look == m_look) {
+        return;
+    }
+    m_painted = true;
     m_look = look;
     QPalette box = palette();
     switch (look) {

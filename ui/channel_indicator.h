@@ -31,6 +31,7 @@ protected:
 private:
     int m_channel = 0;
     ChannelLook m_look = ChannelLook::Unknown;
+    bool m_painted = false;
     QLabel* m_status = nullptr;
 };
 

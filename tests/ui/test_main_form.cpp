@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFontInfo>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 using namespace relay;
@@ -76,6 +77,60 @@ private Q_SLOTS:
         }
         rig.click("open_comm");
         QCOMPARE(rig.tick(), QString("55 01 10 00 00 00 00 66"));
+    }
+
+    void windowIsFixedCentredWithItsIcon() {
+        PanelRig rig;
+        QCOMPARE(rig.m_form->size(), QSize(448, 531));
+        QCOMPARE(rig.m_form->minimumSize(), rig.m_form->maximumSize());
+        // Centred before the frame is known, so within the frame's width.
+        const QPoint off =
+            rig.m_form->geometry().center() - rig.m_form->screen()->availableGeometry().center();
+        QVERIFY2(off.manhattanLength() <= 8,
+                 qPrintable(QString("%1,%2").arg(off.x()).arg(off.y())));
+        QVERIFY(rig.m_form->windowIcon().availableSizes().contains(QSize(32, 32)));
+    }
+
+    void channelGridRunsDownLeftAndUpRight_data() {
+        for (const char* column : {"channel", "box", "name"}) {
+            QTest::addColumn<QString>(column);
+        }
+        row("1 top left", "1", "96,104", "8,112");
+        row("8 bottom left", "8", "96,440", "8,448");
+        row("9 bottom right", "9", "256,440", "352,448");
+        row("16 top right", "16", "256,104", "352,112");
+    }
+    void channelGridRunsDownLeftAndUpRight() {
+        QFETCH(QString, channel);
+        QFETCH(QString, box);
+        QFETCH(QString, name);
+        const auto at = [](const QWidget* widget) {
+            return QStringLiteral("%1,%2").arg(widget->x()).arg(widget->y());
+        };
+        PanelRig rig;
+        QCOMPARE(at(rig.find("Picture1(" + channel + ")")), box);
+        QCOMPARE(at(rig.find("Label4(" + channel + ")")), name);
+        QCOMPARE(rig.find("Picture1(" + channel + ")")->size(), QSize(89, 41));
+    }
+
+    void tabVisitsControlsInPanelOrder() {
+        PanelRig rig;
+        QStringList visited;
+        QWidget* widget = rig.find("chuankou_num");
+        for (int step = 0; step < 25; ++step) {
+            visited.append(widget->objectName());
+            do {
+                widget = widget->nextInFocusChain();
+            } while (!(widget->focusPolicy() & Qt::TabFocus));
+        }
+        QStringList expected{"chuankou_num", "open_comm", "add",     "openall",
+                             "closeall",     "VScroll1",  "VScroll2"};
+        for (int channel = 1; channel <= ChannelCount; ++channel) {
+            expected.append(QStringLiteral("Picture1(%1)").arg(channel));
+        }
+        expected << "Command1"
+                 << "Command2";
+        QCOMPARE(visited, expected);
     }
 
     void captionsUseASongStyleCjkFace() {
@@ -253,6 +308,7 @@ private Q_SLOTS:
         row("address up at 255", "VScroll1", "add", "255", "up", "255");
         row("port up from 1", "VScroll2", "chuankou_num", "1", "up", "2");
         row("port down at 0", "VScroll2", "chuankou_num", "0", "down", "0");
+        row("address Up key", "VScroll1", "add", "1", "key", "2");
     }
     void spinnerArrowsStepWithinBounds() {
         QFETCH(QString, spinner);
@@ -264,8 +320,12 @@ private Q_SLOTS:
         rig.store_name("2", 1, "二号");
         rig.box(box)->setText(start);
         auto* bar = rig.find<Spinner>(spinner);
-        const QPoint at(bar->width() / 2, arrow == "up" ? 2 : bar->height() - 3);
-        QTest::mouseClick(bar, Qt::LeftButton, {}, at);
+        if (arrow == "key") {
+            QTest::keyClick(bar, Qt::Key_Up);
+        } else {
+            const QPoint at(bar->width() / 2, arrow == "up" ? 2 : bar->height() - 3);
+            QTest::mouseClick(bar, Qt::LeftButton, {}, at);
+        }
         QCOMPARE(rig.box(box)->text(), expected);
         QCOMPARE(bar->value(), expected.toInt());
         if (box == "add" && expected == "2") {
