@@ -257,6 +257,17 @@ bool IniDocument::set_value(QStringView section, QStringView key, QStringView va
     return true;
 }
 
+bool IniDocument::make_header_exact(QStringView section) {
+    section = trimmed_text(section);
+    const std::optional<std::size_t> position = find_section(folded(section));
+    const std::optional<QByteArray> name = line_bytes(section);
+    if (!position || !name) {
+        return false;
+    }
+    lines_of(m_sections[*position]).front().text = '[' + *name + ']';
+    return true;
+}
+
 void IniDocument::end_last_line() {
     // Only the last section can hold the last line; it is empty only when the
     // whole file is.

@@ -54,6 +54,11 @@ public:
     // name holds "=" or begins with "[".
     bool set_value(QStringView section, QStringView key, QStringView value);
 
+    // Rewrites the header line of the section (as the reader finds it) to
+    // exactly "[" + section + "]", keeping its line ending. False when the
+    // section is missing or its name cannot stand in the file.
+    bool make_header_exact(QStringView section);
+
     QByteArray to_bytes() const;
 
     // Why text cannot stand in a line of a profile file ("" when it can): a

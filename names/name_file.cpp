@@ -58,7 +58,13 @@ void NameFile::init_name_file(const std::function<void(const QString&)>& set_tit
     }
     set_title(DefaultTitle);
     QString error;
-    if (write_profile_values(path, default_contents(), &error)) {
+    // A near-miss marker line (" [地址码0]") reads as the marker section, so the
+    // defaults land under it and the exact line would still be missing: every
+    // start would wipe the operator's names again. Mend the header once.
+    const bool written = write_profile_values(path, default_contents(), &error) &&
+                         (section_exists(m_messages, path, MarkerSection) ||
+                          make_section_header_exact(path, MarkerSection, &error));
+    if (written) {
         m_messages.show_message(MessageSink::Icon::None, QString(),
                                 QStringLiteral("名称文件被创建。"));
     } else {

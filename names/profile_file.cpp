@@ -1,5 +1,7 @@
 #include "names/profile_file.h"
 
+#include <functional>
+
 #include "names/gbk_codec.h"
 #include "names/ini_document.h"
 
@@ -94,8 +96,12 @@ QString read_profile_value(const QString& path, const QString& section, const QS
 
 }  // namespace
 
-bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
-                          QString* error) {
+namespace {
+
+// Reads the file (when there is one), lets edit change it in memory and
+// replaces the file atomically with the result.
+bool edit_profile(const QString& path, QString* error,
+                  const std::function<bool(IniDocument&, const GbkCodec&)>& edit) {
     const GbkCodec codec;
     if (!codec.is_valid()) {
         *error = QStringLiteral("系统缺少 GBK 编码转换");
@@ -115,13 +121,35 @@ bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& 
         bytes = std::move(*existing);
     }
     IniDocument document(bytes, codec);
-    for (const ProfileEntry& entry : entries) {
-        if (!document.set_value(entry.section, entry.key, entry.value)) {
-            *error = refusal_reason(codec, entry);
-            return false;
-        }
+    if (!edit(document, codec)) {
+        return false;
     }
     return save_atomically(path, document.to_bytes(), error);
+}
+
+}  // namespace
+
+bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
+                          QString* error) {
+    return edit_profile(path, error, [&](IniDocument& document, const GbkCodec& codec) {
+        for (const ProfileEntry& entry : entries) {
+            if (!document.set_value(entry.section, entry.key, entry.value)) {
+                *error = refusal_reason(codec, entry);
+                return false;
+            }
+        }
+        return true;
+    });
+}
+
+bool make_section_header_exact(const QString& path, const QString& section, QString* error) {
+    return edit_profile(path, error, [&](IniDocument& document, const GbkCodec&) {
+        if (!document.make_header_exact(section)) {
+            *error = QStringLiteral("找不到节 [%1]").arg(section);
+            return false;
+        }
+        return true;
+    });
 }
 
 QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,

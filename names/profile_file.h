@@ -25,6 +25,11 @@ struct ProfileEntry {
 bool write_profile_values(const QString& path, const std::vector<ProfileEntry>& entries,
                           QString* error);
 
+// Rewrites the header line under which the reader finds section to exactly
+// "[" + section + "]" (a header with blanks around it or inside the brackets
+// reads as that section but is not the exact line).
+bool make_section_header_exact(const QString& path, const QString& section, QString* error);
+
 // The profile operations. Each first tests that a file exists at path; when
 // none does, it reports the missing file and returns its neutral result.
 
