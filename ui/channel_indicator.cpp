@@ -1,5 +1,7 @@
 #include "ui/channel_indicator.h"
 
+#include "ui/left_click.h"
+
 #include "ui/song_font.h"
 #include "ui/twips.h"
 
@@ -73,17 +75,13 @@ void ChannelIndicator::show_look(ChannelLook look) {
 }
 
 void ChannelIndicator::mousePressEvent(QMouseEvent* event) {
-    // Taking the press makes the release come here, also from the label.
-    event->setAccepted(event->button() == Qt::LeftButton);
+    take_left_press(event);
 }
 
 void ChannelIndicator::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !rect().contains(event->position().toPoint())) {
-        event->ignore();
-        return;
+    if (completes_left_click(*this, event)) {
+        Q_EMIT clicked(m_channel);
     }
-    event->accept();
-    Q_EMIT clicked(m_channel);
 }
 
 }  // namespace relay

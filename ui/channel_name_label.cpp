@@ -1,5 +1,7 @@
 #include "ui/channel_name_label.h"
 
+#include "ui/left_click.h"
+
 #include <QMouseEvent>
 
 namespace relay {
@@ -23,16 +25,13 @@ ChannelNameLabel::ChannelNameLabel(int channel, QWidget* parent)
 }
 
 void ChannelNameLabel::mousePressEvent(QMouseEvent* event) {
-    event->setAccepted(event->button() == Qt::LeftButton);
+    take_left_press(event);
 }
 
 void ChannelNameLabel::mouseReleaseEvent(QMouseEvent* event) {
-    if (event->button() != Qt::LeftButton || !rect().contains(event->position().toPoint())) {
-        event->ignore();
-        return;
+    if (completes_left_click(*this, event)) {
+        Q_EMIT clicked(m_channel);
     }
-    event->accept();
-    Q_EMIT clicked(m_channel);
 }
 
 }  // namespace relay
