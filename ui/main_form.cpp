@@ -13,6 +13,7 @@
 #include "ui/twips.h"
 
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QMessageBox>
@@ -247,7 +248,9 @@ void MainForm::report_unusable_address(const QString& text) {
 
 void MainForm::show_message(Icon icon, const QString& title, const QString& text) {
     // Before the first show there is no window to stand over.
-    QMessageBox box(box_icon(icon), title, text, QMessageBox::Ok, isVisible() ? this : nullptr);
+    QMessageBox box(box_icon(icon),
+                    title.isEmpty() ? QGuiApplication::applicationDisplayName() : title, text,
+                    QMessageBox::Ok, isVisible() ? this : nullptr);
     box.exec();
 }
 
