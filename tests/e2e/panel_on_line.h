@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/find_control.h"
+
 #include "look_audit.h"
 #include "serial/qt_serial_port.h"
 #include "support/recording_messages.h"
@@ -37,11 +39,7 @@ public:
 
     template <typename T = QWidget>
     T* find(const QString& name) const {
-        T* widget = m_form->findChild<T*>(name);
-        if (widget == nullptr) {
-            qFatal("no control %s", qPrintable(name));
-        }
-        return widget;
+        return find_control<T>(*m_form, name);
     }
     void click(const QString& name) const { QTest::mouseClick(find(name), Qt::LeftButton); }
     void select_address(const QString& text) const {

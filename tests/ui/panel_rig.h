@@ -2,6 +2,7 @@
 
 #include "names/name_file.h"
 #include "support/fake_serial_port.h"
+#include "support/find_control.h"
 #include "support/frame_bytes.h"
 #include "support/recording_messages.h"
 #include "ui/main_form.h"
@@ -30,11 +31,7 @@ public:
 
     template <typename T = QWidget>
     T* find(const QString& name) const {
-        T* widget = m_form->findChild<T*>(name);
-        if (widget == nullptr) {
-            qFatal("no control %s", qPrintable(name));
-        }
-        return widget;
+        return find_control<T>(*m_form, name);
     }
     QLineEdit* box(const QString& name) const { return find<QLineEdit>(name); }
     QString label(const char* array, int channel) const {
