@@ -4,11 +4,11 @@
 // Checks: channels change only on a valid reply for the current address, and
 // the watchdog rearms only on valid replies.
 #include "controller/board_controller.h"
+#include "serial/receive_buffer.h"
 #include "support/recording_view.h"
 
 #include <cstdint>
 #include <cstdlib>
-#include <deque>
 
 namespace {
 
@@ -26,8 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     relay::testing::RecordingView view;
     view.m_address_text = QString::number(data[0]);
-    std::deque<std::uint8_t> waiting;
-    relay::BoardController controller(view, [&waiting](const relay::Frame&) { waiting.clear(); });
+    relay::ReceiveBuffer waiting;
+    relay::BoardController controller(view, [&waiting](const relay::Frame&) { waiting.discard(); });
 
     std::size_t at = 1;
     while (at < size) {
@@ -38,16 +38,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         // An arrival of 1..16 bytes.
         const std::size_t length = std::min<std::size_t>(op % 16 + 1, size - at);
-        waiting.insert(waiting.end(), data + at, data + at + length);
+        const std::optional<relay::Frame> taken = waiting.arrive(
+            QByteArrayView(reinterpret_cast<const char*>(data + at), qsizetype(length)));
         at += length;
-        if (waiting.size() < 8) {
+        if (!taken) {
+            check(waiting.waiting() < 8);
             continue;
         }
-        relay::Frame group{};
-        for (auto& byte : group) {
-            byte = waiting.front();
-            waiting.pop_front();
-        }
+        const relay::Frame group = *taken;
         const auto looks_before = view.m_looks;
         const int countdown_before = controller.reply_countdown();
         const std::size_t adopted_before = view.m_adopted.size();

@@ -53,6 +53,7 @@ bool QtSerialPort::open(const QString& port_number_text) {
     }
     m_opened = port;
     m_losing = false;
+    m_received.discard();
 #ifdef Q_OS_UNIX
     m_hangup_check->start();
 #endif
@@ -61,6 +62,7 @@ bool QtSerialPort::open(const QString& port_number_text) {
 
 void QtSerialPort::close() {
     m_hangup_check->stop();
+    m_received.discard();
     m_losing = false;
     if (m_port->isOpen()) {
         m_port->close();
@@ -77,6 +79,7 @@ void QtSerialPort::discard_input() {
         // Drops QSerialPort's own buffer and the driver's queue alike.
         m_port->clear(QSerialPort::Input);
     }
+    m_received.discard();
 }
 
 QString QtSerialPort::error_text() const {
@@ -92,7 +95,7 @@ PortResolution QtSerialPort::resolve(const QString& port_number_text) const {
 }
 
 qint64 QtSerialPort::bytes_waiting() const {
-    return m_port->isOpen() ? m_port->bytesAvailable() : 0;
+    return m_port->isOpen() ? m_received.waiting() + m_port->bytesAvailable() : 0;
 }
 
 void QtSerialPort::write_bytes(const Frame& frame) {
@@ -100,15 +103,11 @@ void QtSerialPort::write_bytes(const Frame& frame) {
 }
 
 void QtSerialPort::on_ready_read() {
-    if (!is_open() || m_port->bytesAvailable() < static_cast<qint64>(Frame{}.size())) {
+    if (!is_open()) {
         return;
     }
-    // One group per arrival; the rest waits for the next arrival or purge.
-    Frame group{};
-    const qint64 got =
-        m_port->read(reinterpret_cast<char*>(group.data()), static_cast<qint64>(group.size()));
-    if (got == static_cast<qint64>(group.size())) {
-        Q_EMIT group_received(group);
+    if (const std::optional<Frame> group = m_received.arrive(m_port->readAll())) {
+        Q_EMIT group_received(*group);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "serial/port_resolver.h"
+#include "serial/receive_buffer.h"
 #include "serial/serial_port.h"
 
 #include <QSerialPort>
@@ -48,6 +49,7 @@ private:
     QString m_link_directory;
     QString m_error_text;
     PortResolution m_opened;
+    ReceiveBuffer m_received;
     bool m_losing = false;
 };
 
