@@ -9,16 +9,20 @@
 #include "ui/song_font.h"
 
 #include <QLineEdit>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
 #include <memory>
 
 namespace relay::testing {
 
-// The whole panel over a real serial port: port 1 is the comN link in a
-// directory of its own, name.txt lives in another, and messages are recorded.
+constexpr int Patience = 10000;
+
+// The whole panel over a real serial port, with the virtual board program on a
+// pseudo-terminal behind its comN link; messages are recorded.
 class PanelOnLine {
 public:
     PanelOnLine() {
@@ -34,8 +38,34 @@ public:
         m_audit.attach(*m_form, *m_port);
         m_form->show();
     }
+    ~PanelOnLine() { stop_boards(); }
 
-    QString link() const { return m_line_dir.filePath(QStringLiteral("com1")); }
+    // Boards 1 and 2 in this state; waits for the tty line, printed once the link exists.
+    bool start_boards(std::uint16_t state, const QStringList& faults = {}) {
+        m_board.start(QStringLiteral(RELAY_BOARD_SIM),
+                      QStringList{"--link", m_line_dir.filePath("com1"), "--log", "--boards", "1,2",
+                                  "--state", LookAudit::hex4(state)} +
+                          faults);
+        return m_board.waitForStarted(Patience) &&
+               QTest::qWaitFor([this] { return m_board.canReadLine(); }, Patience) &&
+               m_board.readLine().startsWith('/');
+    }
+    bool open_on_boards(std::uint16_t state, const QStringList& faults = {}) {
+        if (start_boards(state, faults)) {
+            click("open_comm");
+        }
+        return m_port->is_open();
+    }
+    void signal_boards(int number) { ::kill(static_cast<pid_t>(m_board.processId()), number); }
+    void stop_boards() {
+        if (m_board.state() != QProcess::NotRunning) {
+            m_board.terminate();
+            m_board.waitForFinished(Patience);
+        }
+        if (QTest::currentTestFailed()) {
+            qWarning("board log, last lines:\n%s", m_board.readAll().right(4000).constData());
+        }
+    }
 
     template <typename T = QWidget>
     T* find(const QString& name) const {
@@ -45,16 +75,9 @@ public:
     void select_address(const QString& text) const {
         find<QLineEdit>(QStringLiteral("add"))->setText(text);
     }
-    bool port_open() const { return m_port->is_open(); }
-    QString caption() const { return find<QPushButton>(QStringLiteral("open_comm"))->text(); }
-
-    // Grey channels, the open caption, and only the port box and spinners to use.
     bool shows_port_closed() const {
-        return m_audit.shown() == QStringLiteral("port closed") &&
-               caption() == QStringLiteral("打开串口") &&
-               find(QStringLiteral("chuankou_num"))->isEnabled() &&
-               !find(QStringLiteral("openall"))->isEnabled() &&
-               !find(QStringLiteral("closeall"))->isEnabled();
+        return !m_port->is_open() && m_audit.shown() == QStringLiteral("port closed") &&
+               find<QPushButton>(QStringLiteral("open_comm"))->text() == QStringLiteral("打开串口");
     }
 
     QTemporaryDir m_line_dir;
@@ -63,6 +86,7 @@ public:
     LookAudit m_audit;
     QtSerialPort* m_port = nullptr;
     std::unique_ptr<MainForm> m_form;
+    QProcess m_board;
 };
 
 }  // namespace relay::testing
