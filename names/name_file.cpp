@@ -53,7 +53,7 @@ QString NameFile::name_file_path() const {
 void NameFile::init_name_file(const std::function<void(const QString&)>& set_title) {
     const QString path = name_file_path();
     if (section_exists(m_messages, path, MarkerSection)) {
-        set_title(read_profile_string(m_messages, path, TitleSection, TitleKey));
+        set_title(read_profile_string(m_messages, m_cache, path, TitleSection, TitleKey));
         return;
     }
     set_title(DefaultTitle);
@@ -75,18 +75,16 @@ void NameFile::init_name_file(const std::function<void(const QString&)>& set_tit
 }
 
 QStringList NameFile::load_channel_names(const QString& address_text) {
-    const QString path = name_file_path();
-    const QString section = address_section(address_text);
-    QStringList names;
+    QStringList keys;
     for (int channel = 1; channel <= ChannelCount; ++channel) {
-        names.append(
-            read_profile_string(m_messages, path, section, channel_key(QString::number(channel))));
+        keys.append(channel_key(QString::number(channel)));
     }
-    return names;
+    return read_profile_strings(m_messages, m_cache, name_file_path(),
+                                address_section(address_text), keys);
 }
 
 QString NameFile::load_channel_name(const QString& address_text, const QString& channel_text) {
-    return read_profile_string(m_messages, name_file_path(), address_section(address_text),
+    return read_profile_string(m_messages, m_cache, name_file_path(), address_section(address_text),
                                channel_key(channel_text));
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "names/message_sink.h"
+#include "names/profile_cache.h"
 
 #include <QString>
 #include <QStringList>
@@ -36,6 +37,7 @@ public:
 private:
     MessageSink& m_messages;
     QString m_directory;
+    ProfileCache m_cache;
 };
 
 }  // namespace relay

@@ -4,6 +4,7 @@
 
 #include "names/gbk_codec.h"
 #include "names/ini_document.h"
+#include "names/profile_cache.h"
 
 #include <QDir>
 #include <QFile>
@@ -16,8 +17,6 @@ namespace relay {
 
 namespace {
 
-// The read buffer of the Windows call holds 255 bytes, one of them the NUL.
-constexpr qsizetype MaxValueBytes = 254;
 constexpr qint64 ChunkBytes = 64 * 1024;
 
 bool file_present(const QString& path) {
@@ -74,30 +73,6 @@ QString refusal_reason(const GbkCodec& codec, const ProfileEntry& entry) {
     return QStringLiteral("键名“%1”含有“=”或以“[”开头").arg(entry.key);
 }
 
-// The platform read.
-QString read_profile_value(const QString& path, const QString& section, const QString& key,
-                           QString* error) {
-    const std::optional<QByteArray> bytes = read_all(path, error);
-    if (!bytes) {
-        return QString();
-    }
-    const GbkCodec codec;
-    IniDocument document(*bytes, codec);
-    const std::optional<QByteArray> stored = document.value(section, key);
-    if (!stored) {
-        return QString();
-    }
-    QByteArrayView value(*stored);
-    if (const qsizetype nul = value.indexOf('\0'); nul >= 0) {
-        value = value.first(nul);
-    }
-    return codec.decode(GbkCodec::cut(value, MaxValueBytes));
-}
-
-}  // namespace
-
-namespace {
-
 // Reads the file (when there is one), lets edit change it in memory and
 // replaces the file atomically with the result.
 bool edit_profile(const QString& path, QString* error,
@@ -152,18 +127,38 @@ bool make_section_header_exact(const QString& path, const QString& section, QStr
     });
 }
 
+QStringList read_profile_strings(MessageSink& messages, ProfileCache& cache, const QString& path,
+                                 const QString& section, const QStringList& keys) {
+    const ProfileCache::Look look = cache.look(path);
+    QStringList values;
+    values.reserve(keys.size());
+    for (const QString& key : keys) {
+        switch (look.outcome) {
+            case ProfileCache::Look::Outcome::Missing:
+                report_missing_file(messages, path);
+                values.append(QString());
+                break;
+            case ProfileCache::Look::Outcome::Unreadable:
+                report_unreadable_file(messages, path, look.error);
+                values.append(QString());
+                break;
+            case ProfileCache::Look::Outcome::Parsed:
+                values.append(cache.value(section, key));
+                break;
+        }
+    }
+    return values;
+}
+
+QString read_profile_string(MessageSink& messages, ProfileCache& cache, const QString& path,
+                            const QString& section, const QString& key) {
+    return read_profile_strings(messages, cache, path, section, {key}).front();
+}
+
 QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,
                             const QString& key) {
-    if (!file_present(path)) {
-        report_missing_file(messages, path);
-        return QString();
-    }
-    QString error;
-    const QString value = read_profile_value(path, section, key, &error);
-    if (!error.isEmpty()) {
-        report_unreadable_file(messages, path, error);
-    }
-    return value;
+    ProfileCache cache;
+    return read_profile_string(messages, cache, path, section, key);
 }
 
 int write_profile_string(MessageSink& messages, const QString& path, const QString& section,

@@ -3,13 +3,16 @@
 #include "names/message_sink.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
 namespace relay {
 
-// INI-style profile files in GBK, addressed by full path. Nothing is kept
-// between calls: every call reads the file as it is at that moment.
+class ProfileCache;
+
+// INI-style profile files in GBK, addressed by full path. Every call reads the
+// file as it is at that moment; a ProfileCache only spares parsing it again.
 
 // One key to write.
 struct ProfileEntry {
@@ -38,6 +41,13 @@ bool make_section_header_exact(const QString& path, const QString& section, QStr
 // A file that exists but cannot be read is reported too.
 QString read_profile_string(MessageSink& messages, const QString& path, const QString& section,
                             const QString& key);
+// The same, skipping the parse while the file is unchanged.
+QString read_profile_string(MessageSink& messages, ProfileCache& cache, const QString& path,
+                            const QString& section, const QString& key);
+// One read per key, from one look at the file; a missing or unreadable file is
+// reported once for each key, as separate reads would.
+QStringList read_profile_strings(MessageSink& messages, ProfileCache& cache, const QString& path,
+                                 const QString& section, const QStringList& keys);
 
 // Non-zero when written, 0 when not. A write that failed on an existing file
 // is not reported; *error (when given) then tells why.

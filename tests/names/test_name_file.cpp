@@ -1,8 +1,11 @@
 #include "names/name_file.h"
+#include "names/profile_cache.h"
 #include "names/profile_file.h"
 #include "support/recording_messages.h"
 
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <QtTest>
 #include <csignal>
 
@@ -130,6 +133,71 @@ private Q_SLOTS:
             QVERIFY2(section_exists(m_messages, m_path, "s") == exists, file);
         }
         QCOMPARE(m_messages.count(), 0);
+    }
+
+    void aStampProvesNothingUntilTheFileHasSettled_data() {
+        QTest::addColumn<std::optional<FileStamp>>("now");
+        QTest::addColumn<qint64>("read_ns");
+        QTest::addColumn<bool>("unchanged");
+        const qint64 t = 1'000'000'000'000, settled = t + ProfileCache::FreshNanoseconds + 1;
+        const FileStamp same{1, 2, 3, t, t};
+        QTest::newRow("same, settled") << std::optional(same) << settled << true;
+        QTest::newRow("same, fresh") << std::optional(same) << settled - 2 << false;
+        QTest::newRow("no stamp") << std::optional<FileStamp>() << settled << false;
+        QTest::newRow("device") << std::optional(FileStamp{9, 2, 3, t, t}) << settled << false;
+        QTest::newRow("inode") << std::optional(FileStamp{1, 9, 3, t, t}) << settled << false;
+        QTest::newRow("size") << std::optional(FileStamp{1, 2, 9, t, t}) << settled << false;
+        QTest::newRow("modified") << std::optional(FileStamp{1, 2, 3, t + 1, t}) << settled
+                                  << false;
+        QTest::newRow("changed") << std::optional(FileStamp{1, 2, 3, t, t + 1}) << settled << false;
+    }
+    void aStampProvesNothingUntilTheFileHasSettled() {
+        QFETCH(std::optional<FileStamp>, now);
+        QFETCH(qint64, read_ns);
+        QFETCH(bool, unchanged);
+        const FileStamp before{1, 2, 3, 1'000'000'000'000, 1'000'000'000'000};
+        QCOMPARE(ProfileCache::stamp_proves_unchanged(before, now, read_ns), unchanged);
+        QVERIFY(!ProfileCache::stamp_proves_unchanged(std::nullopt, now, read_ns));
+        // A file dated ahead of the clock never settles.
+        const FileStamp ahead{1, 2, 3, read_ns, read_ns};
+        QVERIFY(!ProfileCache::stamp_proves_unchanged(ahead, ahead, read_ns));
+    }
+
+    void anOutsideEditIsSeenAndAnUnchangedFileNotParsedAgain_data() {
+        QTest::addColumn<QByteArray>("edit");  // empty: none; "-": the file removed
+        QTest::addColumn<bool>("in_place");    // same inode, times put back
+        QTest::addColumn<QString>("value");
+        QTest::newRow("unchanged") << QByteArray() << false << "old";
+        QTest::newRow("same size, in place, times put back") << QByteArray("new") << true << "new";
+        QTest::newRow("replaced, grown") << QByteArray("newer") << false << "newer";
+        QTest::newRow("removed") << QByteArray("-") << false << "";
+    }
+    void anOutsideEditIsSeenAndAnUnchangedFileNotParsedAgain() {
+        QFETCH(QByteArray, edit);
+        QFETCH(bool, in_place);
+        QFETCH(QString, value);
+        QVERIFY(put_file_bytes(m_path, "[s]\r\nk=old\r\n"));
+        ProfileCache cache;
+        QCOMPARE(read_profile_string(m_messages, cache, m_path, "s", "k"), "old");
+        struct stat before {};
+        QCOMPARE(::stat(QFile::encodeName(m_path), &before), 0);
+        if (edit == "-") {
+            QVERIFY(QFile::remove(m_path));
+        } else if (in_place) {
+            QFile file(m_path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(7) && file.write(edit) == 3);
+            file.close();
+            const timespec times[2] = {before.st_atim, before.st_mtim};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(m_path), times, 0), 0);
+        } else if (!edit.isEmpty()) {
+            QSaveFile file(m_path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write("[s]\r\nk=" + edit) > 0);
+            QVERIFY(file.commit());
+        }
+        const QStringList twice = read_profile_strings(m_messages, cache, m_path, "s", {"k", "k"});
+        QCOMPARE(twice, QStringList(2, value));
+        QCOMPARE(cache.parses(), edit.isEmpty() || edit == "-" ? 1 : 2);
+        QCOMPARE(m_messages.texts(), QStringList(edit == "-" ? 2 : 0, m_missing));
     }
 
     void aFullDiskLeavesTheFileWhole() {
