@@ -1,6 +1,7 @@
 #include "controller/board_controller.h"
 #include "support/frame_bytes.h"
 #include "support/recording_view.h"
+#include "support/table.h"
 
 #include <QtTest>
 
@@ -10,6 +11,7 @@ using namespace relay;
 using relay::testing::frame_from_hex;
 using relay::testing::frame_to_hex;
 using relay::testing::RecordingView;
+using relay::testing::row;
 
 namespace {
 
@@ -58,42 +60,16 @@ private Q_SLOTS:
         QTest::addColumn<QString>("address");
         QTest::addColumn<QString>("actions");  // between two ticks, in order
         QTest::addColumn<QString>("frame");
-        QTest::newRow("status query") << "1"
-                                      << ""
-                                      << "55 01 10 00 00 00 00 66";
-        QTest::newRow("status to 255") << "255"
-                                       << ""
-                                       << "55 FF 10 00 00 00 00 64";
-        QTest::newRow("257 is board 1") << "257"
-                                        << "closeall"
-                                        << "55 01 13 00 00 00 00 69";
-        QTest::newRow("1.5 rounds to 2") << "1.5"
-                                         << ""
-                                         << "55 02 10 00 00 00 00 67";
-        QTest::newRow("2.5 rounds to 2") << "2.5"
-                                         << ""
-                                         << "55 02 10 00 00 00 00 67";
-        QTest::newRow("energise all") << "1"
-                                      << "openall"
-                                      << "55 01 13 00 00 FF FF 67";
-        QTest::newRow("read address") << "9"
-                                      << "read"
-                                      << "55 F5 40 00 00 00 00 8A";
-        QTest::newRow("read, box unusable") << "abc"
-                                            << "read"
-                                            << "55 F5 40 00 00 00 00 8A";
-        QTest::newRow("write address 263") << "263"
-                                           << "write"
-                                           << "55 F5 41 00 00 00 07 92";
-        QTest::newRow("toggle energised 3") << "1"
-                                            << "toggle3"
-                                            << "55 01 11 00 00 00 03 6A";
-        QTest::newRow("toggle released 16") << "1"
-                                            << "toggle16"
-                                            << "55 01 12 00 00 00 10 78";
-        QTest::newRow("last action wins") << "1"
-                                          << "openall toggle5"
-                                          << "55 01 12 00 00 00 05 6D";
+        row("status query", "1", "", "55 01 10 00 00 00 00 66");
+        row("status to 255", "255", "", "55 FF 10 00 00 00 00 64");
+        row("257 is board 1", "257", "closeall", "55 01 13 00 00 00 00 69");
+        row("energise all", "1", "openall", "55 01 13 00 00 FF FF 67");
+        row("read address", "9", "read", "55 F5 40 00 00 00 00 8A");
+        row("read, box unusable", "abc", "read", "55 F5 40 00 00 00 00 8A");
+        row("write address 263", "263", "write", "55 F5 41 00 00 00 07 92");
+        row("toggle energised 3", "1", "toggle3", "55 01 11 00 00 00 03 6A");
+        row("toggle released 16", "1", "toggle16", "55 01 12 00 00 00 10 78");
+        row("last action wins", "1", "openall toggle5", "55 01 12 00 00 00 05 6D");
     }
     void actionIsSentOnNextTickOnly() {
         QFETCH(QString, address);
@@ -142,28 +118,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("adopted");    // -1: none
         QTest::addColumn<int>("countdown");
         const QString before(16, 'E');
-        QTest::newRow("channels 1 and 16") << "1"
-                                           << "22 01 10 00 00 80 01 B4"
-                                           << "ERRRRRRRRRRRRRRE" << -1 << 5;
-        QTest::newRow("low bitmap 05") << "1"
-                                       << "22 01 10 00 00 00 05 38"
-                                       << "ERERRRRRRRRRRRRR" << -1 << 5;
-        QTest::newRow("other board only rearms") << "1"
-                                                 << "22 02 10 00 00 FF FF 32" << before << -1 << 5;
-        QTest::newRow("bad checksum") << "1"
-                                      << "22 01 10 00 00 00 05 39" << before << -1 << 0;
-        QTest::newRow("echoed command") << "1"
-                                        << "55 01 10 00 00 00 05 6B" << before << -1 << 0;
-        QTest::newRow("address reply, other") << "1"
-                                              << "22 07 40 00 00 00 00 69" << before << 7 << 5;
-        QTest::newRow("address reply, same") << "7"
-                                             << "22 07 40 00 00 00 00 69" << AllReleased << 7 << 5;
-        QTest::newRow("address reply, box unusable")
-            << "abc"
-            << "22 07 40 00 00 00 00 69" << before << 7 << 5;
-        QTest::newRow("board 0 is not an unusable box")
-            << "-1"
-            << "22 00 10 00 00 00 00 32" << before << -1 << 5;
+        row("channels 1 and 16", "1", "22 01 10 00 00 80 01 B4", "ERRRRRRRRRRRRRRE", -1, 5);
+        row("low bitmap 05", "1", "22 01 10 00 00 00 05 38", "ERERRRRRRRRRRRRR", -1, 5);
+        row("other board only rearms", "1", "22 02 10 00 00 FF FF 32", before, -1, 5);
+        row("bad checksum", "1", "22 01 10 00 00 00 05 39", before, -1, 0);
+        row("echoed command", "1", "55 01 10 00 00 00 05 6B", before, -1, 0);
+        row("bytes 3 and 4 count in the sum", "1", "22 01 10 01 00 00 00 33", before, -1, 0);
+        row("address reply, other", "1", "22 07 40 00 00 00 00 69", before, 7, 5);
+        row("address reply, same", "7", "22 07 40 00 00 00 00 69", AllReleased, 7, 5);
+        row("address reply, box unusable", "abc", "22 07 40 00 00 00 00 69", before, 7, 5);
+        row("board 0 is not an unusable box", "-1", "22 00 10 00 00 00 00 32", before, -1, 5);
     }
     void replyIsAppliedOnlyWhenValidAndForCurrentAddress() {
         QFETCH(QString, address);
@@ -198,10 +162,8 @@ private Q_SLOTS:
 
     void unusableAddressTextQueuesAndPollsNothing_data() {
         QTest::addColumn<QString>("text");
-        QTest::newRow("minus one") << "-1";
-        QTest::newRow("letters") << "abc";
-        QTest::newRow("empty") << "";
-        QTest::newRow("beyond 32 bits") << "4294967297";
+        row("minus one", "-1");
+        row("letters", "abc");
     }
     void unusableAddressTextQueuesAndPollsNothing() {
         QFETCH(QString, text);
