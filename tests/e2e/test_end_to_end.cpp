@@ -90,18 +90,6 @@ private Q_SLOTS:
         QCOMPARE(panel.m_messages.texts(), QStringList{});
     }
 
-    void silentBoardTurnsUnknownAndSpeakingAgainShowsTrueState() {
-        LookAudit& audit = m_panel->m_audit;
-        audit.expect(1, {State});
-        QVERIFY(m_panel->open_on_boards(State));
-        QTRY_COMPARE_WITH_TIMEOUT(audit.shown(), StateText, Patience);
-        m_panel->signal_boards(SIGUSR1);
-        QTRY_COMPARE_WITH_TIMEOUT(audit.shown(), QStringLiteral("unknown"), Patience);
-        m_panel->signal_boards(SIGUSR1);
-        QTRY_COMPARE_WITH_TIMEOUT(audit.shown(), StateText, Patience);
-        QCOMPARE(m_panel->m_messages.texts(), QStringList{});
-    }
-
     void vanishedBoardClosesThePortWithOneMessageAndReturningBoardOpensAgain_data() {
         QTest::addColumn<int>("signal_number");
         // A new board takes the link before the panel has noticed the loss.
