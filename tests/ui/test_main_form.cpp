@@ -197,6 +197,8 @@ private Q_SLOTS:
         row("start ticks with port closed", "", idle);
         row("open", "open_comm", "关闭串口 YYYYYYYYYYYYYYYY openall closeall - ticking");
         row("close", "open_comm open_comm", closed);
+        row("reopen", "open_comm open_comm open_comm",
+            "关闭串口 YYYYYYYYYYYYYYYY openall closeall - ticking");
         row("failed open says why once", "fail open_comm", idle + " 找不到串口");
         row("lost device says so once", "open_comm lose", closed + " 已拔出");
         row("valid reply repaints", "open_comm <22011000008001B4",
