@@ -46,8 +46,9 @@ std::vector<std::pair<QString, QString>> probes(const QString& text) {
         if (line.startsWith(u'[')) {
             const qsizetype close = line.lastIndexOf(u']');
             section = folded(line.mid(1, close < 0 ? -1 : close - 1));
-        } else if (const qsizetype equals = line.indexOf(u'='); equals >= 0) {
-            found.emplace_back(section, folded(line.left(equals)));
+        } else if (!line.isEmpty()) {
+            // A line without "=" is a key without a value.
+            found.emplace_back(section, folded(line.left(line.indexOf(u'='))));
         }
     }
     return found;

@@ -146,11 +146,15 @@ QString IniDocument::section_name(const Section& section) const {
 }
 
 std::optional<QString> IniDocument::key_name(const Line& line) const {
+    // A line without "=" is a key without a value to the Windows calls: it
+    // hides a later line of the same name.
     const qsizetype equals = line.text.indexOf('=');
-    if (equals < 0) {
+    const QByteArrayView name =
+        trimmed_bytes(QByteArrayView(line.text).first(equals < 0 ? line.text.size() : equals));
+    if (equals < 0 && name.isEmpty()) {
         return std::nullopt;
     }
-    return folded(m_codec.decode(trimmed_bytes(QByteArrayView(line.text).first(equals))));
+    return folded(m_codec.decode(name));
 }
 
 std::optional<std::size_t> IniDocument::find_section(const QString& folded_name) {
@@ -176,6 +180,9 @@ std::optional<QByteArray> IniDocument::value(QStringView section, QStringView ke
         return std::nullopt;
     }
     const QByteArray& text = found.lines[*key_position].text;  // split by find_key
+    if (!text.contains('=')) {
+        return QByteArray();
+    }
     QByteArrayView stored = trimmed_bytes(QByteArrayView(text).sliced(text.indexOf('=') + 1));
     if (stored.size() >= 2 && is_quote_byte(stored.front()) && stored.back() == stored.front()) {
         stored = stored.sliced(1, stored.size() - 2);
@@ -236,7 +243,8 @@ bool IniDocument::set_value(QStringView section, QStringView key, QStringView va
     Section& found = m_sections[*section_position];
     if (const std::optional<std::size_t> key_position = find_key(found, key_folded)) {
         Line& line = found.lines[*key_position];
-        line.text = line.text.first(line.text.indexOf('=') + 1) + stored;
+        const qsizetype equals = line.text.indexOf('=');
+        line.text = (equals < 0 ? line.text + '=' : line.text.first(equals + 1)) + stored;
         line.ending = LineEnd;
         return true;
     }

@@ -28,8 +28,8 @@ ProfileLine profile_line_at(QByteArrayView bytes, qsizetype begin);
 // - blanks (tab, LF, VT, FF, CR, space, 0x1A) are trimmed around lines, inside
 //   "[ ]", around key names and around values;
 // - a line whose first non-blank character is "[" is a section header; the
-//   section name runs to the last "]" of the line; other lines are keys when
-//   they hold "=", the name before the first "=";
+//   section name runs to the last "]" of the line; other non-blank lines are
+//   keys, the name before the first "=" (a line without one has no value);
 // - the first section and the first key of a name win;
 // - one pair of matching quotes (" or ') around a value is removed on read.
 // An edit changes only the line it writes: every other line keeps its bytes and

@@ -93,7 +93,9 @@ private Q_SLOTS:
         row("unmatched quotes kept", "[s]\r\nk=\"v'\r\n", "s", "k", "\"v'");
         row("first section wins, missing key", "[s]\r\na=1\r\n[S]\r\nk=2\r\n", "s", "k", "");
         row("first key wins", "[s]\r\nk=1\r\nK=2\r\n", "s", "k", "1");
-        row("no = no key", "[s]\r\nk\r\nk=2\r\n", "s", "k", "2");
+        row("no =, a key without a value", "[s]\r\nk\r\nk=2\r\n", "s", "k", "");
+        row("write: a key without a value", "[s]\r\nk \r\nk=2\r\n", "s", "k", "v",
+            "[s]\r\nk =v\r\nk=2\r\n");
         row("CR, LF, CR LF line ends", "x=1\r[s]\nk=v\r\nj=2", "s", "k", "v");
         row("cut to 254 bytes", "[s]\r\nk=" + QByteArray(300, 'a'), "s", "k", QString(254, 'a'));
         row("never inside a character", gbk("[s]\nk=a" + QString(200, u'中')), "s", "k",
