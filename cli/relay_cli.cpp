@@ -152,10 +152,8 @@ int RelayCli::report(const RelaySession& session, const PortResolution& port) {
     const Outcome outcome = session.outcome();
     const bool answered = outcome == Outcome::Done || outcome == Outcome::NotVerified;
     QJsonObject json = port_json(port);
-    json.insert(QStringLiteral("result"), outcome == Outcome::Done ? QStringLiteral("ok")
-                                          : outcome == Outcome::NoReply
-                                              ? QStringLiteral("no_reply")
-                                              : QStringLiteral("not_verified"));
+    const char* const results[] = {"interrupted", "ok", "no_reply", "not_verified"};
+    json.insert(QStringLiteral("result"), QString::fromLatin1(results[static_cast<int>(outcome)]));
     QString text;
 
     if (command == CliCommand::Scan) {
