@@ -1,6 +1,9 @@
 # One self-contained folder: the program, its icon, its desktop entry. The
 # program keeps name.txt beside itself, so the folder must stay writable.
 install(TARGETS relay-panel RUNTIME DESTINATION .)
+if(TARGET relayctl)
+    install(TARGETS relayctl RUNTIME DESTINATION .)
+endif()
 install(FILES ${CMAKE_SOURCE_DIR}/ui/icons/relay-panel.png DESTINATION .)
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/packaging/install-desktop-entry.sh DESTINATION .)
 install(CODE "set(RELAY_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")")

@@ -21,6 +21,8 @@ public:
         bool operator==(const Command& other) const;
     };
 
+    // The pace of the ticks: five polls a second.
+    static constexpr int TickMilliseconds = 200;
     // Replies rearm the watchdog to this many ticks.
     static constexpr int WatchdogTicks = 5;
 

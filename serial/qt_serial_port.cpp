@@ -39,6 +39,14 @@ bool QtSerialPort::open(const QString& port_number_text) {
         m_error_text = port.failure;
         return false;
     }
+    return open_resolved(port);
+}
+
+bool QtSerialPort::open_resolved(const PortResolution& port) {
+    if (m_port->isOpen()) {
+        close();
+    }
+    m_error_text.clear();
     m_port->setPortName(port.device);
     m_port->setBaudRate(QSerialPort::Baud9600);
     m_port->setDataBits(QSerialPort::Data8);

@@ -27,6 +27,8 @@ public:
 
     // Where comN links are looked for; the program's own directory unless set.
     void set_link_directory(const QString& directory);
+    // Opens a device already resolved, e.g. a path given in place of a number.
+    bool open_resolved(const PortResolution& port);
     // What a number text would open, for the window to show the operator.
     PortResolution resolve(const QString& port_number_text) const;
     // The device of the open port.

@@ -18,6 +18,7 @@ std::vector<VirtualBoard> boards_for(const SimOptions& options) {
     std::vector<VirtualBoard> boards;
     for (const std::uint8_t address : options.addresses) {
         boards.emplace_back(address, options.channels);
+        boards.back().set_stuck(options.stuck);
     }
     return boards;
 }
@@ -61,6 +62,13 @@ void BoardSimulator::toggle_silence() {
     m_line.set_silent(!m_line.silent());
     print(stderr, m_line.silent() ? QStringLiteral("relay-board-sim: silent")
                                   : QStringLiteral("relay-board-sim: answering again"));
+}
+
+void BoardSimulator::toggle_channel_one() {
+    for (VirtualBoard& board : m_line.boards()) {
+        board.toggle_channel(1);
+    }
+    print(stderr, QStringLiteral("relay-board-sim: channel 1 switched from elsewhere"));
 }
 
 void BoardSimulator::on_readable() {

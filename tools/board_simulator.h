@@ -24,6 +24,7 @@ public:
     bool start(QString* error);
     QString tty_path() const { return m_terminal.tty_path(); }
     void toggle_silence();
+    void toggle_channel_one();
 
 Q_SIGNALS:
     // A device given with --device went away; the board cannot go on.

@@ -28,7 +28,7 @@ bool catch_signals() {
     action.sa_handler = on_signal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
+    for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2}) {
         ::sigaction(number, &action, nullptr);
     }
     return true;
@@ -77,6 +77,8 @@ int main(int argc, char* argv[]) {
         }
         if (number == SIGUSR1) {
             simulator.toggle_silence();
+        } else if (number == SIGUSR2) {
+            simulator.toggle_channel_one();
         } else {
             QCoreApplication::quit();
         }

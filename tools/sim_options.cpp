@@ -31,7 +31,8 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     parser.setApplicationDescription(QStringLiteral(
         "A virtual 16-channel relay board on a pseudo-terminal (or a serial device).\n"
         "Prints the path of its tty, then answers command frames like a board.\n"
-        "SIGUSR1 switches silence on and off; SIGINT or SIGTERM ends it."));
+        "SIGUSR1 switches silence on and off; SIGUSR2 switches channel 1 of every board\n"
+        "as another master would; SIGINT or SIGTERM ends it."));
     const QCommandLineOption help_option({QStringLiteral("h"), QStringLiteral("help")},
                                          QStringLiteral("Show this help."));
     const QCommandLineOption device(QStringLiteral("device"),
@@ -76,10 +77,15 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
                                    QStringLiteral("ms"));
     const QCommandLineOption silent(QStringLiteral("silent"),
                                     QStringLiteral("Start silent: hear nothing, answer nothing."));
+    const QCommandLineOption stuck(
+        QStringLiteral("stuck"),
+        QStringLiteral("Channels that never switch, e.g. 3,5: the board answers and reports "
+                       "them unchanged."),
+        QStringLiteral("n,m,..."));
     const QCommandLineOption log(
         QStringLiteral("log"), QStringLiteral("Print every frame in and out, with a time stamp."));
     parser.addOptions({help_option, device, link, address, boards, state, drop, corrupt, split,
-                       split_gap, noise, delay, silent, log});
+                       split_gap, noise, delay, silent, stuck, log});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -138,6 +144,19 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
             return std::nullopt;
         }
         options.channels = static_cast<std::uint16_t>(text.toUInt(nullptr, 16));
+    }
+    if (parser.isSet(stuck)) {
+        for (const QString& part : parser.value(stuck).split(QLatin1Char(','))) {
+            const auto value = whole_number(part, 1, ChannelCount);
+            if (!value) {
+                *error = QStringLiteral(
+                             "--stuck wants channels 1..16 separated by commas, "
+                             "not \"%1\".")
+                             .arg(parser.value(stuck));
+                return std::nullopt;
+            }
+            options.stuck = static_cast<std::uint16_t>(options.stuck | (1u << (*value - 1)));
+        }
     }
 
     const CountOption counts[] = {

@@ -17,6 +17,7 @@ struct SimOptions {
     QString link;    // a symbolic link to the tty, made at start, removed at exit
     std::vector<std::uint8_t> addresses{1};
     std::uint16_t channels = 0;  // bit 0 is channel 1
+    std::uint16_t stuck = 0;     // channels that never switch
     FaultPlan faults;
     bool log = false;
     bool help = false;

@@ -26,6 +26,7 @@ std::optional<Frame> VirtualBoard::answer(const Frame& command) {
     const std::uint8_t data2 = command[Data2];
     const bool channel_ok = data2 >= 1 && data2 <= ChannelCount;
     const auto bit = static_cast<std::uint16_t>(channel_ok ? 1u << (data2 - 1) : 0u);
+    const std::uint16_t before = m_channels;
     switch (code) {
         case cmd::Status:
         case cmd::ReadAddress:
@@ -51,7 +52,14 @@ std::optional<Frame> VirtualBoard::answer(const Frame& command) {
         default:
             return std::nullopt;
     }
+    m_channels = static_cast<std::uint16_t>((m_channels & ~m_stuck) | (before & m_stuck));
     return reply(code);
+}
+
+void VirtualBoard::toggle_channel(int channel) {
+    if (channel >= 1 && channel <= ChannelCount) {
+        m_channels = static_cast<std::uint16_t>(m_channels ^ (1u << (channel - 1)));
+    }
 }
 
 Frame VirtualBoard::reply(std::uint8_t command) const {

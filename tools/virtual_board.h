@@ -22,11 +22,19 @@ public:
     // Bit 0 is channel 1, bit 15 channel 16.
     std::uint16_t channels() const { return m_channels; }
 
+    // Channels whose relays never move (a welded contact, a dead coil): the
+    // board still answers and reports them unchanged.
+    void set_stuck(std::uint16_t stuck) { m_stuck = stuck; }
+    // A switch the board's own lines do not explain: another master on the
+    // bus, or a technician's test button.
+    void toggle_channel(int channel);
+
 private:
     Frame reply(std::uint8_t command) const;
 
     std::uint8_t m_address = 1;
     std::uint16_t m_channels = 0;
+    std::uint16_t m_stuck = 0;
 };
 
 }  // namespace relay

@@ -54,6 +54,7 @@ public:
     void set_silent(bool silent) { m_faults.silent = silent; }
     bool silent() const { return m_faults.silent; }
     const std::vector<VirtualBoard>& boards() const { return m_boards; }
+    std::vector<VirtualBoard>& boards() { return m_boards; }
 
 private:
     void take_frame(const Frame& frame, LineTraffic& traffic);

@@ -30,7 +30,6 @@ namespace {
 
 constexpr qreal TextPoints = 15;
 constexpr qreal CaptionPoints = 15.75;
-constexpr int PollMilliseconds = 200;
 
 // The value a spinner can carry for the text, if any.
 std::optional<int> spinner_value(const QString& text) {
@@ -166,7 +165,7 @@ void MainForm::build_controls() {
 
     m_Timer1 = new QTimer(this);
     m_Timer1->setObjectName(QStringLiteral("Timer1"));
-    m_Timer1->setInterval(PollMilliseconds);
+    m_Timer1->setInterval(BoardController::TickMilliseconds);
 }
 
 void MainForm::wire_controls() {

@@ -1,0 +1,267 @@
+#include "cli/cli_options.h"
+
+#include "protocol/frame.h"
+#include "protocol/number_text.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QRegularExpression>
+
+#include <algorithm>
+
+namespace relay {
+
+namespace {
+
+// Plain decimal digits only: a script that passes "1.5" or "0x10" has a bug
+// that the panel's lenient number rules would hide.
+std::optional<int> decimal(const QString& text, int min, int max) {
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
+    if (!digits.match(text).hasMatch()) {
+        return std::nullopt;
+    }
+    const auto value = whole_number_from_text(text, min, max);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+}
+
+struct CommandWord {
+    const char* word;
+    CliCommand command;
+    int min_arguments;
+    int max_arguments;  // -1: any number
+};
+
+const CommandWord Commands[] = {
+    {"status", CliCommand::Status, 0, 0},
+    {"on", CliCommand::On, 1, -1},
+    {"off", CliCommand::Off, 1, -1},
+    {"toggle", CliCommand::Toggle, 1, -1},
+    {"all", CliCommand::AllOn, 1, 1},
+    {"read-address", CliCommand::ReadAddress, 0, 0},
+    {"write-address", CliCommand::WriteAddress, 1, 1},
+    {"scan", CliCommand::Scan, 0, 1},
+    {"watch", CliCommand::Watch, 0, 0},
+    {"names", CliCommand::Names, 0, 0},
+    {"rename", CliCommand::Rename, 2, 2},
+    {"ports", CliCommand::Ports, 0, 0},
+};
+
+bool parse_channels(const QStringList& words, CliOptions& options, QString* error) {
+    for (const QString& word : words) {
+        const auto channel = decimal(word, 1, ChannelCount);
+        if (!channel) {
+            *error = QStringLiteral("channel \"%1\" is not a number from 1 to 16").arg(word);
+            return false;
+        }
+        if (std::find(options.channels.begin(), options.channels.end(), *channel) ==
+            options.channels.end()) {
+            options.channels.push_back(*channel);
+        }
+    }
+    return true;
+}
+
+bool parse_scan_range(const QString& text, CliOptions& options, QString* error) {
+    const QStringList ends = text.split(QLatin1Char('-'));
+    const auto from = ends.size() <= 2 ? decimal(ends.front(), 0, 255) : std::nullopt;
+    const auto to = ends.size() == 2 ? decimal(ends.back(), 0, 255) : from;
+    if (!from || !to || *from > *to) {
+        *error = QStringLiteral("scan range \"%1\" is not FROM-TO with 0 <= FROM <= TO <= 255")
+                     .arg(text);
+        return false;
+    }
+    options.scan_from = *from;
+    options.scan_to = *to;
+    return true;
+}
+
+bool parse_command(const QStringList& words, CliOptions& options, QString* error) {
+    const QString word = words.value(0, QStringLiteral("status"));
+    const auto found = std::find_if(std::begin(Commands), std::end(Commands),
+                                    [&](const CommandWord& c) { return word == c.word; });
+    if (found == std::end(Commands)) {
+        *error = QStringLiteral("unknown command \"%1\"").arg(word);
+        return false;
+    }
+    options.command = found->command;
+    const QStringList rest = words.mid(1);
+    if (rest.size() < found->min_arguments ||
+        (found->max_arguments >= 0 && rest.size() > found->max_arguments)) {
+        *error = rest.size() < found->min_arguments
+                     ? QStringLiteral("%1: missing argument").arg(word)
+                     : QStringLiteral("%1: unexpected argument \"%2\"")
+                           .arg(word, rest.value(found->max_arguments));
+        return false;
+    }
+    switch (options.command) {
+        case CliCommand::On:
+        case CliCommand::Off:
+        case CliCommand::Toggle:
+            return parse_channels(rest, options, error);
+        case CliCommand::AllOn:
+            if (rest.front() == QLatin1String("off")) {
+                options.command = CliCommand::AllOff;
+            } else if (rest.front() != QLatin1String("on")) {
+                *error =
+                    QStringLiteral("all: want \"on\" or \"off\", not \"%1\"").arg(rest.front());
+                return false;
+            }
+            return true;
+        case CliCommand::WriteAddress:
+            if (const auto address = decimal(rest.front(), 0, 255)) {
+                options.new_address = static_cast<std::uint8_t>(*address);
+                return true;
+            }
+            *error =
+                QStringLiteral("address \"%1\" is not a number from 0 to 255").arg(rest.front());
+            return false;
+        case CliCommand::Scan:
+            return rest.isEmpty() || parse_scan_range(rest.front(), options, error);
+        case CliCommand::Rename: {
+            const auto channel = decimal(rest.front(), 1, ChannelCount);
+            if (!channel) {
+                *error =
+                    QStringLiteral("channel \"%1\" is not a number from 1 to 16").arg(rest.front());
+                return false;
+            }
+            options.channels = {*channel};
+            options.new_name = rest.back();
+            return true;
+        }
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+bool is_device_path(const QString& port_text) {
+    return port_text.contains(QLatin1Char('/'));
+}
+
+std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QString* error) {
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")}, QString(),
+                                  QStringLiteral("port"));
+    const QCommandLineOption address({QStringLiteral("a"), QStringLiteral("address")}, QString(),
+                                     QStringLiteral("address"));
+    const QCommandLineOption json(QStringLiteral("json"), QString());
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(), QStringLiteral("ms"));
+    const QCommandLineOption no_verify(QStringLiteral("no-verify"), QString());
+    const QCommandLineOption name_file(QStringLiteral("name-file"), QString(),
+                                       QStringLiteral("path"));
+    parser.addOptions({help, port, address, json, timeout, no_verify, name_file});
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return std::nullopt;
+    }
+    CliOptions options;
+    if (parser.isSet(help)) {
+        options.help = true;
+        return options;
+    }
+    options.json = parser.isSet(json);
+    options.verify = !parser.isSet(no_verify);
+    if (parser.isSet(port)) {
+        options.port_text = parser.value(port);
+        if (!is_device_path(options.port_text) && !decimal(options.port_text, 0, 255)) {
+            *error = QStringLiteral(
+                         "port \"%1\" is neither a number from 0 to 255 nor a device "
+                         "path")
+                         .arg(options.port_text);
+            return std::nullopt;
+        }
+    }
+    if (parser.isSet(address)) {
+        const auto value = decimal(parser.value(address), 0, 255);
+        if (!value) {
+            *error = QStringLiteral("address \"%1\" is not a number from 0 to 255")
+                         .arg(parser.value(address));
+            return std::nullopt;
+        }
+        options.address = static_cast<std::uint8_t>(*value);
+    }
+    if (parser.isSet(timeout)) {
+        const auto value = decimal(parser.value(timeout), 1, 600000);
+        if (!value) {
+            *error = QStringLiteral(
+                         "timeout \"%1\" is not a number of milliseconds from 1 to "
+                         "600000")
+                         .arg(parser.value(timeout));
+            return std::nullopt;
+        }
+        options.timeout_ms = *value;
+    }
+    if (parser.isSet(name_file)) {
+        // The name store knows the file only as name.txt in a directory.
+        const QFileInfo info(parser.value(name_file));
+        if (info.isDir()) {
+            options.name_directory = info.filePath();
+        } else if (info.fileName() == QLatin1String("name.txt")) {
+            options.name_directory = info.path();
+        } else {
+            *error = QStringLiteral(
+                         "--name-file wants a file called name.txt or its directory, "
+                         "not \"%1\"")
+                         .arg(info.filePath());
+            return std::nullopt;
+        }
+    }
+    if (!parse_command(parser.positionalArguments(), options, error)) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+QString cli_usage_text() {
+    return QStringLiteral(R"(NAME
+    relayctl - switch and read a 16-channel serial relay board from a shell
+
+SYNOPSIS
+    relayctl [OPTIONS] COMMAND [ARGUMENTS]
+
+COMMANDS
+    status              one status query; the 16 channels with their names (default)
+    on N...             energise channels N (1..16), one command per 200 ms, then
+    off N...            release      read status until every channel is shown in
+    toggle N...         invert       the wanted state or --timeout passes
+    all on | all off    every channel at once, verified the same way
+    read-address        ask the single board on the line for its address (0xF5)
+    write-address A     give it address A (0..255); verified by a status query to A
+    scan [FROM-TO]      one status query per address (default 0-255); lists the
+                        boards that answer. Progress on stderr when it is a terminal
+    watch               poll every 200 ms; a line per change, "silent" after 5 ticks
+                        without a reply, "back" when replies resume; Ctrl+C ends it
+    names               the 16 names of the address from name.txt
+    rename N TEXT       store TEXT as the name of channel N of the address
+    ports               the port numbers and the devices they mean now
+
+OPTIONS
+    -p, --port PORT     port number as in the panel (default 1): comN beside the
+                        program, else the N-th serial port listed (USB adapters
+                        first); or a device path such as /dev/ttyUSB0
+    -a, --address A     the board's address, 0..255 (default 1)
+    --json              one JSON document; for watch one JSON line per event
+    --timeout MS        verification and reply timeout (default 1000); for scan
+                        the wait per address (default 50)
+    --no-verify         send and do not wait for the board to confirm
+    --name-file PATH    name.txt (or its directory) to use instead of the one
+                        beside the program
+    -h, --help          this text
+
+The line runs at 9600 baud, 8 data bits, no parity, 1 stop bit.
+
+EXIT STATUS
+    0   done (and verified)
+    2   usage error: nothing was sent
+    3   the port cannot be opened, or its device went away
+    4   no valid reply from the board (scan: no board answered)
+    5   the board answered but a channel (or the address) did not take the
+        wanted state in time
+    6   name.txt cannot be read, or the name was refused
+    130 scan interrupted
+)");
+}
+
+}  // namespace relay
