@@ -4,16 +4,12 @@
 
 #include <QtTest>
 
+#include "support/table.h"
+
 using namespace relay;
+using relay::testing::row;
 
-namespace {
-
-template <typename... Cells>
-void row(const char* name, Cells... cells) {
-    (QTest::newRow(name) << ... << cells);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 class TestLinkRules : public QObject {
     Q_OBJECT

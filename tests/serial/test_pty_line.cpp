@@ -7,8 +7,11 @@
 #include <QSignalSpy>
 #include <QtTest>
 
+#include "support/table.h"
+
 using namespace relay;
 using relay::testing::frame_from_hex;
+using relay::testing::row;
 
 namespace {
 
@@ -19,11 +22,6 @@ const char* const ReplyB = "2201100000000538";
 // Status, then energise channel 1: replies that differ.
 const char* const Two = "5501100000000066 5501120000000169";
 const char* const Four = "5501100000000066 5501120000000169 5501100000000066 5501120000000169";
-
-template <typename... Cells>
-void row(const char* name, Cells... cells) {
-    (QTest::newRow(name) << ... << cells);
-}
 
 // A panel port and a board end on a fresh pseudo-terminal behind a com1 link.
 struct Rig {
