@@ -9,8 +9,6 @@
 using namespace relay;
 using relay::testing::row;
 
-namespace {}  // namespace
-
 class TestLinkRules : public QObject {
     Q_OBJECT
 private Q_SLOTS:
