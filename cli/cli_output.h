@@ -1,6 +1,5 @@
 #pragma once
 
-#include "cli/cli_board_view.h"
 #include "cli/relay_session.h"
 
 #include <QJsonArray>

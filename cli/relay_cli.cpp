@@ -9,10 +9,12 @@
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -71,15 +73,12 @@ int RelayCli::run_on_line() {
     }
 
     QEventLoop loop;
-    QTimer ticks;
-    const FrameWriter write = frame_writer_for(port);
-    RelaySession session(m_options, [&write, &ticks](const Frame& frame) {
-        write(frame);
-        // The next tick is counted from this frame: a scan moves on as soon
-        // as a board has answered.
-        ticks.start();
-    });
-    ticks.setInterval(session.tick_interval_ms());
+    QTimer wake;
+    wake.setSingleShot(true);
+    wake.setTimerType(Qt::PreciseTimer);
+    QElapsedTimer clock;
+    clock.start();
+    RelaySession session(m_options, frame_writer_for(port));
     const bool progress = m_options.command == CliCommand::Scan && ::isatty(STDERR_FILENO);
     if (progress) {
         session.on_scan_progress([this](int address) { show_scan_progress(address, m_options); });
@@ -92,19 +91,23 @@ int RelayCli::run_on_line() {
         }
     });
 
-    const auto stop_when_finished = [&session, &loop] {
+    // After every step: stop when the session has concluded, else sleep until
+    // it is due again.
+    const auto settle = [&session, &loop, &wake, &clock] {
         if (session.finished()) {
             loop.quit();
+        } else if (const auto due = session.next_deadline_ms()) {
+            wake.start(static_cast<int>(std::max<qint64>(0, *due - clock.elapsed())));
         }
     };
-    QObject::connect(&ticks, &QTimer::timeout, &port, [&session, &stop_when_finished] {
-        session.tick();
-        stop_when_finished();
+    QObject::connect(&wake, &QTimer::timeout, &port, [&session, &clock, &settle] {
+        session.advance(clock.elapsed());
+        settle();
     });
     QObject::connect(&port, &SerialPort::group_received, &port,
-                     [&session, &stop_when_finished](const Frame& group) {
-                         session.receive(group);
-                         stop_when_finished();
+                     [&session, &clock, &settle](const Frame& group) {
+                         session.receive(group, clock.elapsed());
+                         settle();
                      });
     QString lost;
     QObject::connect(&port, &SerialPort::device_lost, &port,
@@ -120,7 +123,8 @@ int RelayCli::run_on_line() {
         loop.quit();
     });
 
-    session.tick();
+    session.advance(clock.elapsed());
+    settle();
     if (!session.finished()) {
         loop.exec();
     }

@@ -1,13 +1,26 @@
 #pragma once
 
-#include "cli/cli_board_view.h"
 #include "cli/cli_options.h"
-#include "controller/board_controller.h"
+#include "controller/board_view.h"
+#include "controller/bus_poller.h"
 
+#include <array>
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace relay {
+
+using ChannelLooks = std::array<ChannelLook, ChannelCount>;
+
+inline ChannelLooks unknown_looks() {
+    ChannelLooks looks;
+    looks.fill(ChannelLook::Unknown);
+    return looks;
+}
+
+// What the board last reported, as looks; all Unknown before any reply.
+ChannelLooks looks_of(const std::optional<ChannelBits>& channels);
 
 struct FoundBoard {
     std::uint8_t address = 0;
@@ -22,31 +35,28 @@ struct WatchEvent {
     std::vector<int> changed;  // Change: channels 1..16
 };
 
-// One relayctl command on the line, without the line: the program feeds it
-// ticks and the port's 8-byte groups and reads back what it concluded. All
-// sending goes through the panel's controller, so frames, pacing and the
-// watchdog are the panel's.
-class RelaySession {
+// One relayctl command on the bus poller: the program feeds it the time and
+// the port's 8-byte groups and reads back what it concluded. Frames, pacing,
+// availability and verification are the poller's, as for relayd.
+class RelaySession : private BusEvents {
 public:
     enum class Outcome { Running, Done, NoReply, NotVerified };
 
     RelaySession(const CliOptions& options, FrameWriter writer);
 
-    // How long the program waits between ticks; the first comes at once.
-    int tick_interval_ms() const;
-    void tick();
-    void receive(const Frame& group);
+    void advance(std::int64_t now_ms);
+    void receive(const Frame& group, std::int64_t now_ms);
+    // When advance() is due next.
+    std::optional<std::int64_t> next_deadline_ms() const;
 
     Outcome outcome() const { return m_outcome; }
     bool finished() const { return m_outcome != Outcome::Running; }
     // The board's address: the one it reported for read-address.
-    std::uint8_t address() const { return m_view.address(); }
+    std::uint8_t address() const { return m_address; }
     const ChannelLooks& looks() const { return m_looks; }
     // Channels asked for that the last reply did not show as wanted.
     std::vector<int> unswitched() const;
-    std::optional<ChannelLook> wanted(int channel) const {
-        return m_wanted[static_cast<std::size_t>(channel - 1)];
-    }
+    std::optional<ChannelLook> wanted(int channel) const;
     const std::vector<FoundBoard>& found() const { return m_found; }
     // The effective timeout (scan: the window per address).
     int timeout_ms() const { return m_options.timeout_ms; }
@@ -56,33 +66,31 @@ public:
     void on_scan_progress(std::function<void(int address)> handler);
 
 private:
-    enum class Phase { Reading, Sending, Verifying };
+    void replied(const Frame& reply) override;
+    void availability_changed(const BoardState& board) override;
+    void job_finished(int job, JobResult result) override;
+    void unanswered(const Frame& request) override;
+    void scan_progress(int address) override;
+    void scan_finished() override;
 
-    void tick_switching();
-    void receive_switching();
-    void choose_wanted();
-    void tick_watch();
-    void receive_watch();
-    void query_next_address();
-    // One more waiting tick; false (and finished) once the timeout is spent.
-    bool wait_one_tick();
-    bool wanted_shown() const;
+    void begin(std::int64_t now_ms);
+    void switch_to(ChannelBits wanted);
+    void watch(WatchEvent::Kind kind, const ChannelLooks& looks);
     void finish(Outcome outcome);
 
     CliOptions m_options;
-    CliBoardView m_view;
-    BoardController m_controller;
+    BusPoller m_poller;
     Outcome m_outcome = Outcome::Running;
-    Phase m_phase = Phase::Sending;
-    int m_ticks_waited = 0;
-    bool m_board_answered = false;
+    std::optional<std::int64_t> m_deadline_ms;
+    std::uint8_t m_address = 1;
+    bool m_begun = false;
+    bool m_switched = false;  // the switching commands are queued
+    bool m_answered = false;  // the board has replied at all
+    bool m_watching = false;  // watch: the board has been seen
     ChannelLooks m_looks = unknown_looks();
-    std::array<std::optional<ChannelLook>, ChannelCount> m_wanted{};
-    std::vector<BoardController::Command> m_to_send;
-    std::size_t m_sent = 0;
+    ChannelBits m_mask = 0;
+    ChannelBits m_wanted = 0;
     std::vector<FoundBoard> m_found;
-    int m_next_address = 0;
-    enum class WatchState { Starting, Answering, Silent } m_watch = WatchState::Starting;
     std::function<void(const WatchEvent&)> m_watch_handler;
     std::function<void(int)> m_progress_handler;
 };

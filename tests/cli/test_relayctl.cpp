@@ -14,7 +14,7 @@ using namespace relay;
 
 namespace {
 
-constexpr int Patience = 10000;
+constexpr int Patience = 20000;
 
 class NoMessages : public MessageSink {
 public:

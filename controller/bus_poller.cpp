@@ -1,0 +1,261 @@
+#include "controller/bus_poller.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace relay {
+
+ChannelBits reply_channels(const Frame& reply) {
+    return static_cast<ChannelBits>(reply[ReplyHighBitmap] << 8 | reply[ReplyLowBitmap]);
+}
+
+BusPoller::BusPoller(FrameWriter writer, BusEvents& events)
+    : m_writer(std::move(writer)), m_events(events) {}
+
+void BusPoller::set_boards(const std::vector<std::uint8_t>& addresses) {
+    std::vector<BoardState> boards;
+    for (const std::uint8_t address : addresses) {
+        const BoardState* known = board(address);
+        BoardState fresh;
+        fresh.address = address;
+        boards.push_back(known ? *known : fresh);
+    }
+    m_boards = std::move(boards);
+    m_cursor = std::min(m_cursor, m_boards.size());
+}
+
+const BoardState* BusPoller::board(std::uint8_t address) const {
+    const auto it = std::find_if(m_boards.begin(), m_boards.end(),
+                                 [address](const BoardState& b) { return b.address == address; });
+    return it == m_boards.end() ? nullptr : &*it;
+}
+
+BoardState* BusPoller::find(std::uint8_t address) {
+    return const_cast<BoardState*>(std::as_const(*this).board(address));
+}
+
+void BusPoller::send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
+                             std::uint8_t data2) {
+    if (!m_line_open) {
+        // Never kept for later: switching when the line comes back would
+        // surprise whoever asked long ago. It counts as gone out, unanswered.
+        m_sent_sequence = ++m_last_sequence;
+        return;
+    }
+    m_queue.push_back({build_frame(address, command, data1, data2), ++m_last_sequence});
+}
+
+void BusPoller::switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted) {
+    if (mask == 0xFFFF && (wanted == 0xFFFF || wanted == 0)) {
+        const std::uint8_t data = wanted ? AllOn : AllOff;
+        send_command(address, cmd::SwitchAll, data, data);
+        return;
+    }
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        const ChannelBits bit = static_cast<ChannelBits>(1u << (channel - 1));
+        if (mask & bit) {
+            send_command(address, (wanted & bit) ? cmd::Energise : cmd::Release, 0x00,
+                         static_cast<std::uint8_t>(channel));
+        }
+    }
+}
+
+int BusPoller::expect(std::uint8_t address, ChannelBits mask, ChannelBits wanted, int timeout_ms) {
+    Job job;
+    job.id = ++m_last_job;
+    job.address = address;
+    job.mask = mask;
+    job.wanted = wanted & mask;
+    job.after_sequence = m_last_sequence;
+    job.timeout_ms = timeout_ms;
+    m_jobs.push_back(job);
+    return job.id;
+}
+
+bool BusPoller::commands_pending() const {
+    return !m_queue.empty() || (m_in_flight && m_in_flight->sequence != 0);
+}
+
+void BusPoller::start_scan(int from, int to, int wait_ms) {
+    m_scanning = true;
+    m_scan_next = from;
+    m_scan_to = to;
+    m_scan_wait_ms = wait_ms;
+}
+
+void BusPoller::line_closed(std::int64_t now_ms) {
+    m_line_open = false;
+    m_in_flight.reset();
+    m_queue.clear();
+    // What was dropped counts as gone out: its jobs run out their time.
+    m_sent_sequence = m_last_sequence;
+    for (BoardState& board : m_boards) {
+        board.unanswered = 0;
+        board.quiet_since_ms = now_ms;
+        set_availability(board, Availability::Offline);
+    }
+}
+
+void BusPoller::line_opened(std::int64_t now_ms) {
+    m_line_open = true;
+    m_cycle_start_ms.reset();
+    m_cursor = m_boards.size();
+    advance(now_ms);
+}
+
+void BusPoller::advance(std::int64_t now_ms) {
+    arm_jobs(now_ms);
+    expire(now_ms);
+    if (!m_in_flight && m_line_open) {
+        send_next(now_ms);
+    }
+}
+
+void BusPoller::receive(const Frame& group, std::int64_t now_ms) {
+    if (!m_line_open || !check_reply(group)) {
+        return;
+    }
+    apply(group, now_ms);
+    m_events.replied(group);
+    check_jobs(group, now_ms);
+    const bool answers = m_in_flight && (m_in_flight->frame[1] == group[ReplyAddress] ||
+                                         m_in_flight->frame[1] == ServiceAddress);
+    if (answers) {
+        m_in_flight.reset();
+        advance(now_ms);
+    }
+}
+
+std::optional<std::int64_t> BusPoller::next_deadline_ms() const {
+    std::optional<std::int64_t> next;
+    const auto consider = [&next](std::int64_t at) { next = next ? std::min(*next, at) : at; };
+    if (m_in_flight) {
+        consider(m_in_flight->deadline_ms);
+    } else if (m_line_open && !m_boards.empty()) {
+        consider(m_cycle_start_ms ? *m_cycle_start_ms + CycleMs : 0);
+    }
+    for (const Job& job : m_jobs) {
+        if (job.deadline_ms >= 0) {
+            consider(job.deadline_ms);
+        }
+    }
+    return next;
+}
+
+void BusPoller::send_next(std::int64_t now_ms) {
+    if (!m_queue.empty()) {
+        const Queued next = m_queue.front();
+        m_queue.pop_front();
+        start(next.frame, next.sequence, m_reply_wait_ms, now_ms);
+        m_sent_sequence = next.sequence;
+        arm_jobs(now_ms);
+        return;
+    }
+    if (m_scanning) {
+        if (m_scan_next <= m_scan_to) {
+            const int address = m_scan_next++;
+            m_events.scan_progress(address);
+            start(build_frame(static_cast<std::uint8_t>(address), cmd::Status, 0, 0), 0,
+                  m_scan_wait_ms, now_ms);
+            return;
+        }
+        m_scanning = false;
+        m_events.scan_finished();
+    }
+    if (m_boards.empty()) {
+        return;
+    }
+    if (m_cursor >= m_boards.size()) {
+        if (m_cycle_start_ms && now_ms < *m_cycle_start_ms + CycleMs) {
+            return;
+        }
+        m_cursor = 0;
+    }
+    if (m_cursor == 0) {
+        m_cycle_start_ms = now_ms;
+    }
+    BoardState& board = m_boards[m_cursor++];
+    if (board.quiet_since_ms < 0) {
+        board.quiet_since_ms = now_ms;
+    }
+    start(build_frame(board.address, cmd::Status, 0, 0), 0, m_reply_wait_ms, now_ms);
+}
+
+void BusPoller::start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms) {
+    m_in_flight = Exchange{frame, sequence, now_ms + wait_ms};
+    m_writer(frame);
+}
+
+void BusPoller::expire(std::int64_t now_ms) {
+    if (m_in_flight && now_ms >= m_in_flight->deadline_ms) {
+        const Frame request = m_in_flight->frame;
+        m_in_flight.reset();
+        if (BoardState* board = find(request[1])) {
+            ++board->unanswered;
+            if (board->unanswered >= SilentExchanges &&
+                now_ms - board->quiet_since_ms >= SilenceMs) {
+                set_availability(*board, Availability::Offline);
+            }
+        }
+        m_events.unanswered(request);
+    }
+    for (std::size_t i = 0; i < m_jobs.size();) {
+        const Job job = m_jobs[i];
+        if (job.deadline_ms >= 0 && now_ms >= job.deadline_ms) {
+            m_jobs.erase(m_jobs.begin() + static_cast<std::ptrdiff_t>(i));
+            m_events.job_finished(job.id,
+                                  job.answered ? JobResult::NotVerified : JobResult::NoReply);
+        } else {
+            ++i;
+        }
+    }
+}
+
+void BusPoller::apply(const Frame& reply, std::int64_t now_ms) {
+    BoardState* board = find(reply[ReplyAddress]);
+    if (!board) {
+        return;
+    }
+    board->channels = reply_channels(reply);
+    board->last_reply_ms = now_ms;
+    board->quiet_since_ms = now_ms;
+    board->unanswered = 0;
+    set_availability(*board, Availability::Online);
+}
+
+void BusPoller::set_availability(BoardState& board, Availability availability) {
+    if (board.availability != availability) {
+        board.availability = availability;
+        m_events.availability_changed(board);
+    }
+}
+
+void BusPoller::arm_jobs(std::int64_t now_ms) {
+    for (Job& job : m_jobs) {
+        if (job.deadline_ms < 0 && job.after_sequence <= m_sent_sequence) {
+            job.deadline_ms = now_ms + job.timeout_ms;
+        }
+    }
+}
+
+void BusPoller::check_jobs(const Frame& reply, std::int64_t now_ms) {
+    const std::uint8_t address = reply[ReplyAddress];
+    for (std::size_t i = 0; i < m_jobs.size();) {
+        Job& job = m_jobs[i];
+        // Only replies after the job's own commands went out count.
+        if (job.address != address || job.deadline_ms < 0 || job.deadline_ms < now_ms) {
+            ++i;
+            continue;
+        }
+        job.answered = true;
+        if ((reply_channels(reply) & job.mask) == job.wanted) {
+            const int id = job.id;
+            m_jobs.erase(m_jobs.begin() + static_cast<std::ptrdiff_t>(i));
+            m_events.job_finished(id, JobResult::Verified);
+        } else {
+            ++i;
+        }
+    }
+}
+
+}  // namespace relay

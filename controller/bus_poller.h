@@ -1,0 +1,145 @@
+#pragma once
+
+#include "controller/board_controller.h"
+#include "protocol/frame.h"
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <vector>
+
+namespace relay {
+
+// Channel states as a board reports them: bit 0 is channel 1.
+using ChannelBits = std::uint16_t;
+
+ChannelBits reply_channels(const Frame& reply);
+
+enum class Availability { Unknown, Online, Offline };
+
+struct BoardState {
+    std::uint8_t address = 0;
+    Availability availability = Availability::Unknown;
+    std::optional<ChannelBits> channels;  // from the board's last reply
+    std::int64_t last_reply_ms = -1;
+    // Since when the board has not answered: its last reply, else its first poll.
+    std::int64_t quiet_since_ms = -1;
+    int unanswered = 0;  // exchanges since the last reply
+};
+
+enum class JobResult { Verified, NotVerified, NoReply };
+
+// What the poller concluded; the program turns it into output.
+class BusEvents {
+public:
+    virtual ~BusEvents() = default;
+    // Every valid reply, after it has been applied to a served board.
+    virtual void replied(const Frame& reply) = 0;
+    virtual void availability_changed(const BoardState& board) = 0;
+    virtual void job_finished(int job, JobResult result) = 0;
+    // An exchange whose wait passed without a reply.
+    virtual void unanswered(const Frame& request) = 0;
+    virtual void scan_progress(int address) = 0;
+    virtual void scan_finished() = 0;
+};
+
+// Several boards on one line, without the line: the program feeds it the time,
+// and the port's 8-byte groups, and it hands frames to the writer. One exchange
+// at a time: a frame goes out, then the next one as soon as the reply arrived or
+// its wait passed. Commands go ahead of everything else, a scan ahead of polls.
+// A poll cycle queries every board once and starts every CycleMs, or right after
+// the last one when a cycle takes longer.
+class BusPoller {
+public:
+    // The panel's pace.
+    static constexpr int CycleMs = BoardController::TickMilliseconds;
+    // A reply later than this is taken for lost; a line's round trip is ~20 ms.
+    static constexpr int DefaultReplyWaitMs = 100;
+    // The panel's watchdog: about a second without a reply, and at least two
+    // polls unanswered, and the board counts as silent.
+    static constexpr int SilenceMs = 1000;
+    static constexpr int SilentExchanges = 2;
+
+    BusPoller(FrameWriter writer, BusEvents& events);
+
+    // The boards to poll, in this order. Kept boards keep what is known.
+    void set_boards(const std::vector<std::uint8_t>& addresses);
+    const std::vector<BoardState>& boards() const { return m_boards; }
+    const BoardState* board(std::uint8_t address) const;
+    void set_reply_wait(int ms) { m_reply_wait_ms = ms; }
+
+    // Queued ahead of polls, sent in order.
+    void send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
+                      std::uint8_t data2);
+    // Frames for channels switched to wanted: one per channel, or one for all.
+    void switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted);
+    // Verification: Verified once a reply of the board, after every command
+    // queued so far has gone out, shows the channels of mask as in wanted;
+    // NotVerified or NoReply when timeout_ms have passed since then.
+    int expect(std::uint8_t address, ChannelBits mask, ChannelBits wanted, int timeout_ms);
+    bool commands_pending() const;
+
+    // Status queries to every address of the range, each waited for wait_ms.
+    void start_scan(int from, int to, int wait_ms);
+
+    // The line closed (device gone): every board goes offline, queued commands
+    // are dropped, nothing is sent until it opens again.
+    void line_closed(std::int64_t now_ms);
+    void line_opened(std::int64_t now_ms);
+
+    // Call at next_deadline_ms() and after anything was queued.
+    void advance(std::int64_t now_ms);
+    void receive(const Frame& group, std::int64_t now_ms);
+    // When advance() has something to do; nothing while idle for good.
+    std::optional<std::int64_t> next_deadline_ms() const;
+
+private:
+    struct Queued {
+        Frame frame{};
+        long sequence = 0;
+    };
+    struct Exchange {
+        Frame frame{};
+        long sequence = 0;  // 0: not a command
+        std::int64_t deadline_ms = 0;
+    };
+    struct Job {
+        int id = 0;
+        std::uint8_t address = 0;
+        ChannelBits mask = 0;
+        ChannelBits wanted = 0;
+        long after_sequence = 0;
+        int timeout_ms = 0;
+        std::int64_t deadline_ms = -1;  // set once its commands are out
+        bool answered = false;
+    };
+
+    BoardState* find(std::uint8_t address);
+    void send_next(std::int64_t now_ms);
+    void start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms);
+    void expire(std::int64_t now_ms);
+    void apply(const Frame& reply, std::int64_t now_ms);
+    void set_availability(BoardState& board, Availability availability);
+    void arm_jobs(std::int64_t now_ms);
+    void check_jobs(const Frame& reply, std::int64_t now_ms);
+
+    FrameWriter m_writer;
+    BusEvents& m_events;
+    std::vector<BoardState> m_boards;
+    std::deque<Queued> m_queue;
+    std::vector<Job> m_jobs;
+    std::optional<Exchange> m_in_flight;
+    long m_last_sequence = 0;
+    long m_sent_sequence = 0;
+    int m_last_job = 0;
+    int m_reply_wait_ms = DefaultReplyWaitMs;
+    std::size_t m_cursor = 0;
+    std::optional<std::int64_t> m_cycle_start_ms;
+    bool m_line_open = true;
+    bool m_scanning = false;
+    int m_scan_next = 0;
+    int m_scan_to = -1;
+    int m_scan_wait_ms = 0;
+};
+
+}  // namespace relay
