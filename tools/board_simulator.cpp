@@ -7,6 +7,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -23,6 +24,11 @@ std::vector<VirtualBoard> boards_for(const SimOptions& options) {
     return boards;
 }
 
+// 9600 baud, 8N1: ten bits a byte.
+qint64 line_ns(qint64 bytes) {
+    return bytes * 10 * 1000000000 / 9600;
+}
+
 void print(FILE* stream, const QString& line) {
     std::fputs(line.toLocal8Bit().constData(), stream);
     std::fputc('\n', stream);
@@ -36,6 +42,9 @@ BoardSimulator::BoardSimulator(SimOptions options, QObject* parent)
       m_options(std::move(options)),
       m_line(boards_for(m_options), m_options.faults) {
     m_clock.start();
+    m_pacer.setSingleShot(true);
+    m_pacer.setTimerType(Qt::PreciseTimer);
+    connect(&m_pacer, &QTimer::timeout, this, &BoardSimulator::pace);
 }
 
 BoardSimulator::~BoardSimulator() {
@@ -83,17 +92,67 @@ void BoardSimulator::on_readable() {
     if (bytes.isEmpty()) {
         return;
     }
-    const LineTraffic traffic = m_line.receive(bytes, m_clock.elapsed());
+    const qint64 now_ns = m_clock.nsecsElapsed();
+    const qint64 now_ms = now_ns / 1000000;
+    if (!m_options.line_time) {
+        answer(m_line.receive(bytes, now_ms), now_ns);
+        return;
+    }
+    // A pseudo-terminal hands over at once what a line delivers byte by byte,
+    // so each frame is heard when its own last byte would have arrived.
+    for (const char byte : bytes) {
+        m_heard_until_ns = std::max(now_ns, m_heard_until_ns) + line_ns(1);
+        answer(m_line.receive(QByteArray(1, byte), now_ms), m_heard_until_ns);
+    }
+    pace();
+}
+
+void BoardSimulator::answer(const LineTraffic& traffic, qint64 heard_ns) {
     for (const LineHeard& heard : traffic.heard) {
         log("in ", heard.bytes, heard.note);
     }
     for (const LineWrite& write : traffic.writes) {
-        if (write.delay_ms <= 0) {
+        const int wait_ms = m_options.turnaround_ms + write.delay_ms;
+        if (m_options.line_time) {
+            send_at_line_speed(write, heard_ns + qint64(wait_ms) * 1000000);
+        } else if (wait_ms <= 0) {
             put_on_line(write.bytes, write.note);
         } else {
-            QTimer::singleShot(write.delay_ms, this,
+            QTimer::singleShot(wait_ms, Qt::PreciseTimer, this,
                                [this, write] { put_on_line(write.bytes, write.note); });
         }
+    }
+}
+
+void BoardSimulator::send_at_line_speed(const LineWrite& write, qint64 ready_ns) {
+    // One driver on the line: a reply waits until the one before has gone.
+    Outgoing out{write.bytes, write.note, std::max(ready_ns, m_free_from_ns)};
+    m_free_from_ns = out.start_ns + line_ns(out.bytes.size());
+    m_outbox.push_back(std::move(out));
+}
+
+void BoardSimulator::pace() {
+    const qint64 now_ns = m_clock.nsecsElapsed();
+    while (!m_outbox.empty()) {
+        Outgoing& out = m_outbox.front();
+        // Each byte goes out once its stop bit would have left.
+        qsizetype due = out.sent;
+        while (due < out.bytes.size() && out.start_ns + line_ns(due + 1) <= now_ns) {
+            ++due;
+        }
+        if (due > out.sent) {
+            out.lost |= !m_terminal.write(out.bytes.mid(out.sent, due - out.sent));
+            out.sent = due;
+        }
+        if (out.sent < out.bytes.size()) {
+            const qint64 next_ns = out.start_ns + line_ns(out.sent + 1);
+            // Rounded up: a byte never leaves before its time.
+            m_pacer.start(int((next_ns - now_ns + 999999) / 1000000));
+            return;
+        }
+        log("out", out.bytes,
+            out.lost ? out.note + QStringLiteral(", not sent: nobody reads the line") : out.note);
+        m_outbox.pop_front();
     }
 }
 

@@ -7,6 +7,9 @@
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
+
+#include <deque>
 
 class QSocketNotifier;
 
@@ -31,8 +34,21 @@ Q_SIGNALS:
     void line_lost(const QString& message);
 
 private:
+    // A reply on its way out at line speed.
+    struct Outgoing {
+        QByteArray bytes;
+        QString note;
+        qint64 start_ns = 0;  // its first bit goes out
+        qsizetype sent = 0;
+        bool lost = false;
+    };
+
     void on_readable();
+    // heard_ns: when the bytes behind the traffic had fully arrived.
+    void answer(const LineTraffic& traffic, qint64 heard_ns);
     void put_on_line(const QByteArray& bytes, const QString& note);
+    void send_at_line_speed(const LineWrite& write, qint64 ready_ns);
+    void pace();
     void log(const char* direction, const QByteArray& bytes, const QString& note);
     bool make_link(QString* error);
     void remove_link();
@@ -43,6 +59,10 @@ private:
     QSocketNotifier* m_notifier = nullptr;
     QElapsedTimer m_clock;
     QString m_link_target;
+    std::deque<Outgoing> m_outbox;
+    QTimer m_pacer;
+    qint64 m_heard_until_ns = 0;  // the last byte heard has fully arrived
+    qint64 m_free_from_ns = 0;    // the board's last queued byte has left
 };
 
 }  // namespace relay

@@ -19,7 +19,7 @@ std::optional<int> whole_number(const QString& text, int min, int max) {
 
 struct CountOption {
     const char* name;
-    int FaultPlan::*field;
+    int* field;
     int min;
     int max;
 };
@@ -75,6 +75,16 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     const QCommandLineOption delay(QStringLiteral("delay"),
                                    QStringLiteral("Answer this many milliseconds late."),
                                    QStringLiteral("ms"));
+    const QCommandLineOption line_time(
+        QStringLiteral("line-time"),
+        QStringLiteral("Take as long as a 9600 baud 8N1 line: about 1.04 ms for every byte "
+                       "heard and sent. A reply starts only once its command has fully "
+                       "arrived, and replies wait for the line to be free."));
+    const QCommandLineOption turnaround(
+        QStringLiteral("turnaround"),
+        QStringLiteral("The board's processing time: every reply waits this many milliseconds "
+                       "after its command has arrived (default 0). Adds to --delay."),
+        QStringLiteral("ms"));
     const QCommandLineOption silent(QStringLiteral("silent"),
                                     QStringLiteral("Start silent: hear nothing, answer nothing."));
     const QCommandLineOption stuck(
@@ -85,7 +95,7 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     const QCommandLineOption log(
         QStringLiteral("log"), QStringLiteral("Print every frame in and out, with a time stamp."));
     parser.addOptions({help_option, device, link, address, boards, state, drop, corrupt, split,
-                       split_gap, noise, delay, silent, stuck, log});
+                       split_gap, noise, delay, line_time, turnaround, silent, stuck, log});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -107,6 +117,7 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     options.link = parser.value(link);
     options.log = parser.isSet(log);
     options.faults.silent = parser.isSet(silent);
+    options.line_time = parser.isSet(line_time);
 
     if (parser.isSet(address) && parser.isSet(boards)) {
         *error = QStringLiteral("Give either --address or --boards, not both.");
@@ -160,12 +171,13 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     }
 
     const CountOption counts[] = {
-        {"drop", &FaultPlan::drop_every, 1, 1000000},
-        {"corrupt", &FaultPlan::corrupt_every, 1, 1000000},
-        {"split", &FaultPlan::split_every, 1, 1000000},
-        {"noise", &FaultPlan::noise_every, 1, 1000000},
-        {"split-gap", &FaultPlan::split_gap_ms, 0, 60000},
-        {"delay", &FaultPlan::delay_ms, 0, 60000},
+        {"drop", &options.faults.drop_every, 1, 1000000},
+        {"corrupt", &options.faults.corrupt_every, 1, 1000000},
+        {"split", &options.faults.split_every, 1, 1000000},
+        {"noise", &options.faults.noise_every, 1, 1000000},
+        {"split-gap", &options.faults.split_gap_ms, 0, 60000},
+        {"delay", &options.faults.delay_ms, 0, 60000},
+        {"turnaround", &options.turnaround_ms, 0, 60000},
     };
     for (const CountOption& count : counts) {
         const QString name = QString::fromLatin1(count.name);
@@ -181,7 +193,7 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
                          .arg(parser.value(name));
             return std::nullopt;
         }
-        options.faults.*count.field = *value;
+        *count.field = *value;
     }
     return options;
 }

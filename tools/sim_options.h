@@ -19,6 +19,10 @@ struct SimOptions {
     std::uint16_t channels = 0;  // bit 0 is channel 1
     std::uint16_t stuck = 0;     // channels that never switch
     FaultPlan faults;
+    // Bytes take as long as on a 9600 baud 8N1 line, both ways.
+    bool line_time = false;
+    // The board's own processing time; --delay is a fault on top of it.
+    int turnaround_ms = 0;
     bool log = false;
     bool help = false;
     QString help_text;

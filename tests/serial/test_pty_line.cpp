@@ -107,6 +107,32 @@ private Q_SLOTS:
         QCOMPARE(writes.join(' '), out);
     }
 
+    void simOptionsPaceTheLine_data() {
+        QTest::addColumn<QString>("args");
+        QTest::addColumn<QString>("parsed");  // line time, turnaround; or refused
+        row("neither", "", "0 0");
+        row("line time", "--line-time", "1 0");
+        row("both", "--line-time --turnaround 30", "1 30");
+        row("turnaround of a minute", "--turnaround 60000", "0 60000");
+        row("negative turnaround", "--turnaround -1", "refused");
+        row("turnaround with a unit", "--turnaround 5ms", "refused");
+        row("turnaround over a minute", "--turnaround 60001", "refused");
+        row("line time takes no value", "--line-time=1", "refused");
+    }
+    void simOptionsPaceTheLine() {
+        QFETCH(QString, args);
+        QFETCH(QString, parsed);
+        QString error;
+        const auto options =
+            parse_sim_options(("sim " + args).split(' ', Qt::SkipEmptyParts), &error);
+        QCOMPARE(options ? QString("%1 %2").arg(int(options->line_time)).arg(options->turnaround_ms)
+                         : "refused",
+                 parsed);
+        // A refusal names the option it refuses.
+        const QString option = args.split(QRegularExpression("[ =]")).front();
+        QVERIFY2(options || error.contains(option), qPrintable(error));
+    }
+
     void replyToTheFrameIsReadFromItsFirstByte_data() {
         // The stale byte: read by the port already, or still in the driver.
         QTest::addColumn<bool>("taken_in");
@@ -170,11 +196,19 @@ private Q_SLOTS:
         QCOMPARE(rig.line_read(8), QByteArray::fromHex(Status));
     }
 
+    void simProgramAnswersThroughItsLinkAndRemovesItOnSigterm_data() {
+        QTest::addColumn<QString>("args");
+        row("at once", "");
+        row("turnaround only", "--turnaround 30");
+        row("line time and turnaround", "--line-time --turnaround 30");
+    }
     void simProgramAnswersThroughItsLinkAndRemovesItOnSigterm() {
+        QFETCH(QString, args);
         Rig rig;
         const QString link = rig.dir.filePath("com1");
         QProcess sim;
-        sim.start(RELAY_BOARD_SIM, {"--link", link, "--state", "0A5F"});
+        sim.start(RELAY_BOARD_SIM, QStringList{"--link", link, "--state", "0A5F"} +
+                                       args.split(' ', Qt::SkipEmptyParts));
         QVERIFY(QTest::qWaitFor([&] { return sim.canReadLine(); }, Patience));
         QCOMPARE(QFileInfo(link).symLinkTarget(), QString(sim.readLine()).trimmed());
         QVERIFY2(rig.port.open("1"), qPrintable(rig.port.error_text()));
