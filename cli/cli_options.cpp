@@ -1,7 +1,7 @@
 #include "cli/cli_options.h"
 
 #include "protocol/frame.h"
-#include "protocol/number_text.h"
+#include "protocol/option_text.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -13,15 +13,8 @@ namespace relay {
 
 namespace {
 
-// Plain decimal digits only: a script that passes "1.5" or "0x10" has a bug
-// that the panel's lenient number rules would hide.
 std::optional<int> decimal(const QString& text, int min, int max) {
-    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,9}$"));
-    if (!digits.match(text).hasMatch()) {
-        return std::nullopt;
-    }
-    const auto value = whole_number_from_text(text, min, max);
-    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+    return strict_decimal(text, min, max);
 }
 
 struct CommandWord {
@@ -62,16 +55,14 @@ bool parse_channels(const QStringList& words, CliOptions& options, QString* erro
 }
 
 bool parse_scan_range(const QString& text, CliOptions& options, QString* error) {
-    const QStringList ends = text.split(QLatin1Char('-'));
-    const auto from = ends.size() <= 2 ? decimal(ends.front(), 0, 255) : std::nullopt;
-    const auto to = ends.size() == 2 ? decimal(ends.back(), 0, 255) : from;
-    if (!from || !to || *from > *to) {
+    const auto range = address_range(text);
+    if (!range) {
         *error = QStringLiteral("scan range \"%1\" is not FROM-TO with 0 <= FROM <= TO <= 255")
                      .arg(text);
         return false;
     }
-    options.scan_from = *from;
-    options.scan_to = *to;
+    options.scan_from = range->first;
+    options.scan_to = range->second;
     return true;
 }
 
@@ -135,10 +126,6 @@ bool parse_command(const QStringList& words, CliOptions& options, QString* error
 
 }  // namespace
 
-bool is_device_path(const QString& port_text) {
-    return port_text.contains(QLatin1Char('/'));
-}
-
 std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QString* error) {
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
@@ -165,7 +152,7 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
     options.verify = !parser.isSet(no_verify);
     if (parser.isSet(port)) {
         options.port_text = parser.value(port);
-        if (!is_device_path(options.port_text) && !decimal(options.port_text, 0, 255)) {
+        if (!is_port_text(options.port_text)) {
             *error = QStringLiteral(
                          "port \"%1\" is neither a number from 0 to 255 nor a device "
                          "path")
@@ -194,17 +181,8 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
         options.timeout_ms = *value;
     }
     if (parser.isSet(name_file)) {
-        // The name store knows the file only as name.txt in a directory.
-        const QFileInfo info(parser.value(name_file));
-        if (info.isDir()) {
-            options.name_directory = info.filePath();
-        } else if (info.fileName() == QLatin1String("name.txt")) {
-            options.name_directory = info.path();
-        } else {
-            *error = QStringLiteral(
-                         "--name-file wants a file called name.txt or its directory, "
-                         "not \"%1\"")
-                         .arg(info.filePath());
+        options.name_directory = name_directory_of(parser.value(name_file), error);
+        if (options.name_directory.isEmpty()) {
             return std::nullopt;
         }
     }
@@ -223,7 +201,7 @@ SYNOPSIS
 
 COMMANDS
     status              one status query; the 16 channels with their names (default)
-    on N...             energise channels N (1..16), one command per 200 ms, then
+    on N...             energise channels N (1..16), one command after another, then
     off N...            release      read status until every channel is shown in
     toggle N...         invert       the wanted state or --timeout passes
     all on | all off    every channel at once, verified the same way

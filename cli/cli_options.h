@@ -1,5 +1,7 @@
 #pragma once
 
+#include "protocol/option_text.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -46,8 +48,6 @@ struct CliOptions {
 constexpr int DefaultTimeoutMs = 1000;
 // Per scanned address: more than two round trips, little enough for a full scan.
 constexpr int DefaultScanWindowMs = 50;
-
-bool is_device_path(const QString& port_text);
 
 // arguments[0] is the program. Nothing and the reason when they are wrong.
 std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QString* error);

@@ -1,9 +1,9 @@
 #include "cli/relay_cli.h"
 
 #include "cli/cli_output.h"
-#include "cli/interrupt_watch.h"
-#include "cli/stderr_messages.h"
 #include "names/name_file.h"
+#include "names/stderr_messages.h"
+#include "serial/interrupt_watch.h"
 #include "serial/qt_serial_port.h"
 #include "serial/serial_link.h"
 
@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
-#include <QFileInfo>
 #include <QTimer>
 
 #include <algorithm>
@@ -55,16 +54,7 @@ int RelayCli::run() {
 int RelayCli::run_on_line() {
     QtSerialPort port;
     port.set_link_directory(m_program_directory);
-    bool opened = false;
-    if (is_device_path(m_options.port_text)) {
-        PortResolution device;
-        device.outcome = PortResolution::Outcome::Device;
-        device.device = m_options.port_text;
-        device.description = m_options.port_text;
-        opened = port.open_resolved(device);
-    } else {
-        opened = port.open(m_options.port_text);
-    }
+    const bool opened = port.open_number_or_path(m_options.port_text);
     if (!opened) {
         // The panel's own message: device, reason and the group to join.
         print_error(
@@ -252,7 +242,7 @@ int RelayCli::report(const RelaySession& session, const PortResolution& port) {
 int RelayCli::show_names() {
     StderrMessages messages;
     NameFile names(messages, name_directory());
-    if (!QFileInfo::exists(names.name_file_path())) {
+    if (!names.exists()) {
         print_error(QStringLiteral("no name file at %1")
                         .arg(QDir::toNativeSeparators(names.name_file_path())));
         return exit_code::Names;
@@ -337,7 +327,7 @@ QStringList RelayCli::names_of(std::uint8_t address) {
     StderrMessages messages;
     NameFile names(messages, name_directory());
     // No name.txt is no error here, and a status query must not create one.
-    if (!QFileInfo::exists(names.name_file_path())) {
+    if (!names.exists()) {
         return QStringList(ChannelCount, QString());
     }
     return names.load_channel_names(QString::number(address));

@@ -2,6 +2,8 @@
 
 #include "names/profile_file.h"
 
+#include <QFileInfo>
+
 #include <vector>
 
 namespace relay {
@@ -48,6 +50,17 @@ NameFile::NameFile(MessageSink& messages, QString directory)
 
 QString NameFile::name_file_path() const {
     return m_directory + QStringLiteral("/name.txt");
+}
+
+bool NameFile::exists() const {
+    return QFileInfo::exists(name_file_path());
+}
+
+QString NameFile::load_title() {
+    const QString title = exists() ? read_profile_string(m_messages, m_cache, name_file_path(),
+                                                         TitleSection, TitleKey)
+                                   : QString();
+    return title.isEmpty() ? DefaultTitle : title;
 }
 
 void NameFile::init_name_file(const std::function<void(const QString&)>& set_title) {

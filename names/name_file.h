@@ -25,6 +25,12 @@ public:
     // channel key is written.
     void init_name_file(const std::function<void(const QString&)>& set_title);
 
+    // For programs that only read: whether there is a file at all, so that a
+    // missing one is no message and is never created.
+    bool exists() const;
+    // The stored window title; the default one when the file or key is missing.
+    QString load_title();
+
     // The 16 stored names of the address, channel 1 first ("" where missing).
     QStringList load_channel_names(const QString& address_text);
 

@@ -1,5 +1,6 @@
 #include "serial/qt_serial_port.h"
 
+#include "protocol/option_text.h"
 #include "serial/port_messages.h"
 
 #include <QTimer>
@@ -66,6 +67,17 @@ bool QtSerialPort::open_resolved(const PortResolution& port) {
     m_hangup_check->start();
 #endif
     return true;
+}
+
+bool QtSerialPort::open_number_or_path(const QString& port_text) {
+    if (!is_device_path(port_text)) {
+        return open(port_text);
+    }
+    PortResolution device;
+    device.outcome = PortResolution::Outcome::Device;
+    device.device = port_text;
+    device.description = port_text;
+    return open_resolved(device);
 }
 
 void QtSerialPort::close() {

@@ -1,0 +1,301 @@
+#include "bridge/bridge_options.h"
+
+#include "bridge/topics.h"
+#include "protocol/option_text.h"
+
+#include <QCommandLineParser>
+#include <QCryptographicHash>
+#include <QFile>
+#include <QFileInfo>
+#include <QSettings>
+#include <QSysInfo>
+#include <QUrl>
+
+#include <algorithm>
+
+namespace relay {
+
+namespace {
+
+// Long option, value name (empty: a flag). The same words are the config keys.
+struct Key {
+    const char* name;
+    const char* value;
+};
+
+const Key Keys[] = {
+    {"port", "port"},
+    {"boards", "list"},
+    {"scan", "from-to"},
+    {"broker", "url"},
+    {"cafile", "file"},
+    {"certfile", "file"},
+    {"keyfile", "file"},
+    {"username", "name"},
+    {"password-file", "file"},
+    {"client-id", "id"},
+    {"mqtt-version", "3.1.1|5"},
+    {"base-topic", "topic"},
+    {"node-id", "id"},
+    {"discovery-prefix", "topic"},
+    {"name-file", "path"},
+    {"verify-timeout", "ms"},
+    {"fail-fast", ""},
+    {"verbose", ""},
+};
+
+bool set_broker(const QString& text, BridgeOptions& options, QString* error) {
+    const QUrl url(text, QUrl::StrictMode);
+    const QString scheme = url.scheme();
+    if (!url.isValid() || url.host().isEmpty() ||
+        (scheme != QLatin1String("mqtt") && scheme != QLatin1String("mqtts")) ||
+        !url.path().isEmpty() || !url.userInfo().isEmpty()) {
+        *error = QStringLiteral(
+                     "broker \"%1\" is not mqtt://HOST[:PORT] or mqtts://HOST[:PORT] (user "
+                     "names and passwords go in --username and --password-file)")
+                     .arg(url.toDisplayString(QUrl::RemoveUserInfo));
+        return false;
+    }
+    options.mqtt.tls = scheme == QLatin1String("mqtts");
+    options.mqtt.host = url.host();
+    options.mqtt.port = url.port(options.mqtt.tls ? 8883 : 1883);
+    return true;
+}
+
+bool read_password(const QString& path, BridgeOptions& options, QString* error) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error =
+            QStringLiteral("cannot read the password file %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    // The first line; a final line end is not part of the password.
+    QByteArray line = file.readLine();
+    while (line.endsWith('\n') || line.endsWith('\r')) {
+        line.chop(1);
+    }
+    options.mqtt.password = QString::fromUtf8(line);
+    return true;
+}
+
+bool apply(const QString& key, const QString& value, BridgeOptions& options, QString* error) {
+    const auto fail = [&](const QString& why) {
+        *error = QStringLiteral("--%1 \"%2\": %3").arg(key, value, why);
+        return false;
+    };
+    if (key == QLatin1String("port")) {
+        if (!is_port_text(value)) {
+            return fail(QStringLiteral("neither a port number 0..255 nor a device path"));
+        }
+        options.port_text = value;
+    } else if (key == QLatin1String("boards")) {
+        const auto list = address_list(value);
+        if (!list || list->empty()) {
+            return fail(QStringLiteral("not a list of addresses 0..255 such as 1,7,200 or 1-4"));
+        }
+        options.boards = *list;
+    } else if (key == QLatin1String("scan")) {
+        const auto range = address_range(value);
+        if (!range) {
+            return fail(QStringLiteral("not FROM-TO with 0 <= FROM <= TO <= 255"));
+        }
+        options.scan = true;
+        options.scan_from = range->first;
+        options.scan_to = range->second;
+    } else if (key == QLatin1String("broker")) {
+        return set_broker(value, options, error);
+    } else if (key == QLatin1String("cafile")) {
+        options.mqtt.ca_file = value;
+    } else if (key == QLatin1String("certfile")) {
+        options.mqtt.cert_file = value;
+    } else if (key == QLatin1String("keyfile")) {
+        options.mqtt.key_file = value;
+    } else if (key == QLatin1String("username")) {
+        options.mqtt.username = value;
+    } else if (key == QLatin1String("password-file")) {
+        return read_password(value, options, error);
+    } else if (key == QLatin1String("client-id")) {
+        options.mqtt.client_id = value;
+    } else if (key == QLatin1String("mqtt-version")) {
+        if (value != QLatin1String("3.1.1") && value != QLatin1String("5")) {
+            return fail(QStringLiteral("want 3.1.1 or 5"));
+        }
+        options.mqtt.protocol = value == QLatin1String("5") ? 5 : 4;
+    } else if (key == QLatin1String("base-topic") || key == QLatin1String("discovery-prefix")) {
+        if (value.isEmpty() || value.contains(QLatin1Char('+')) ||
+            value.contains(QLatin1Char('#')) || value.startsWith(QLatin1Char('/')) ||
+            value.endsWith(QLatin1Char('/'))) {
+            return fail(QStringLiteral("a topic without +, # or a / at either end"));
+        }
+        (key == QLatin1String("base-topic") ? options.base_topic : options.discovery_prefix) =
+            value;
+    } else if (key == QLatin1String("node-id")) {
+        if (value.isEmpty() || topic_safe(value) != value) {
+            return fail(QStringLiteral("only letters A-Z a-z, digits, _ and -"));
+        }
+        options.node_id = value;
+    } else if (key == QLatin1String("name-file")) {
+        options.name_directory = name_directory_of(value, error);
+        return !options.name_directory.isEmpty();
+    } else if (key == QLatin1String("verify-timeout")) {
+        const auto ms = strict_decimal(value, 1, 600000);
+        if (!ms) {
+            return fail(QStringLiteral("not a number of milliseconds 1..600000"));
+        }
+        options.verify_timeout_ms = *ms;
+    } else if (key == QLatin1String("fail-fast")) {
+        options.fail_fast = value != QLatin1String("false");
+    } else if (key == QLatin1String("verbose")) {
+        options.verbose = value != QLatin1String("false");
+    } else {
+        *error = QStringLiteral("unknown key \"%1\"").arg(key);
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
+                                                  const QString& password_from_environment,
+                                                  QString* error) {
+    QCommandLineParser parser;
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("file"));
+    const QCommandLineOption password(QStringLiteral("password"), QString(),
+                                      QStringLiteral("secret"));
+    parser.addOptions({help, config, password});
+    for (const Key& key : Keys) {
+        parser.addOption(QCommandLineOption(QString::fromLatin1(key.name), QString(),
+                                            QString::fromLatin1(key.value)));
+    }
+    if (!parser.parse(arguments)) {
+        *error = parser.errorText();
+        return std::nullopt;
+    }
+    BridgeOptions options;
+    if (parser.isSet(help)) {
+        options.help = true;
+        return options;
+    }
+    if (parser.isSet(password)) {
+        // Anyone on the host can read a command line (ps, /proc).
+        *error = QStringLiteral(
+            "a password is never given on the command line: use --password-file FILE or the "
+            "environment variable RELAYD_PASSWORD");
+        return std::nullopt;
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        *error = QStringLiteral("unexpected argument \"%1\"").arg(parser.positionalArguments()[0]);
+        return std::nullopt;
+    }
+    options.mqtt.password = password_from_environment;
+    if (parser.isSet(config)) {
+        const QString path = parser.value(config);
+        if (!QFileInfo(path).isReadable()) {
+            *error = QStringLiteral("cannot read the config file %1").arg(path);
+            return std::nullopt;
+        }
+        QSettings settings(path, QSettings::IniFormat);
+        for (const QString& key : settings.allKeys()) {
+            const QVariant value = settings.value(key);
+            // QSettings splits "1,7,200" into a list.
+            const QString text = value.typeId() == QMetaType::QStringList
+                                     ? value.toStringList().join(QLatin1Char(','))
+                                     : value.toString();
+            const bool known = std::any_of(std::begin(Keys), std::end(Keys), [&key](const Key& k) {
+                return key == QLatin1String(k.name);
+            });
+            if ((!known || !parser.isSet(key)) && !apply(key, text, options, error)) {
+                error->prepend(path + QStringLiteral(": "));
+                return std::nullopt;
+            }
+        }
+    }
+    for (const Key& key : Keys) {
+        const QString name = QString::fromLatin1(key.name);
+        if (parser.isSet(name) &&
+            !apply(name, *key.value ? parser.value(name) : QStringLiteral("true"), options,
+                   error)) {
+            return std::nullopt;
+        }
+    }
+    if (options.mqtt.cert_file.isEmpty() != options.mqtt.key_file.isEmpty()) {
+        *error = QStringLiteral("--certfile and --keyfile go together");
+        return std::nullopt;
+    }
+    if (options.node_id.isEmpty()) {
+        options.node_id = default_node_id(QSysInfo::machineHostName(), options.port_text);
+    }
+    if (options.mqtt.client_id.isEmpty()) {
+        options.mqtt.client_id = QStringLiteral("relayd-") + options.node_id;
+    }
+    return options;
+}
+
+QString default_node_id(const QString& host, const QString& port_text) {
+    const QByteArray hash =
+        QCryptographicHash::hash(port_text.toUtf8(), QCryptographicHash::Sha1).toHex().left(8);
+    return topic_safe(host.isEmpty() ? QStringLiteral("host") : host) + QLatin1Char('-') +
+           QString::fromLatin1(hash);
+}
+
+QString bridge_usage_text() {
+    return QStringLiteral(R"(NAME
+    relayd - every relay board of a serial line in an MQTT broker and Home Assistant
+
+SYNOPSIS
+    relayd [OPTIONS]
+
+DESCRIPTION
+    Owns the line, polls every board on it in turn (a cycle every 200 ms, or back
+    to back when the boards take longer), and publishes each channel's state from
+    the boards' replies only. Commands from the broker go out in the next free
+    slot, ahead of polls, and are verified from the replies. Runs until SIGINT or
+    SIGTERM, then publishes "offline", disconnects and closes the port.
+
+LINE
+    --port PORT         port number as in the panel (default 1): comN beside the
+                        program, else the N-th serial port listed; or a device
+                        path, best a /dev/serial/by-id/ one
+    --boards LIST       addresses to serve: 1,7,200 or ranges 1-4 (default 1)
+    --scan FROM-TO      find the boards at start instead (one query each)
+    --verify-timeout MS a command's channels must show the wanted state within
+                        this time, else an error event (default 1000)
+    --name-file PATH    name.txt (or its directory) for names; default beside
+                        the program. Read only; edits are picked up within 2 s
+
+BROKER
+    --broker URL        mqtt://HOST[:PORT] (default mqtt://localhost:1883) or
+                        mqtts://HOST[:PORT] for TLS (default port 8883)
+    --cafile FILE       TLS: the CA of the broker's certificate; the certificate
+                        and the host name are verified
+    --certfile FILE     TLS: a client certificate, with --keyfile FILE
+    --username NAME
+    --password-file FILE  the password, first line; or RELAYD_PASSWORD in the
+                        environment. Never on the command line
+    --client-id ID      default relayd-NODE
+    --mqtt-version V    3.1.1 (default) or 5
+    --fail-fast         exit (status 7) when the broker cannot be reached or
+                        refuses, instead of retrying (1 s doubling to 30 s)
+
+TOPICS
+    --base-topic T      default relay; every topic is T/NODE/...
+    --node-id NODE      default HOST-XXXXXXXX, from the host name and --port
+    --discovery-prefix P  Home Assistant's, default homeassistant
+
+    --config FILE       an INI file with the same keys (port=..., boards=...);
+                        options win
+    --verbose           every frame on the line as well
+    -h, --help          this text
+
+EXIT STATUS
+    0   stopped by SIGINT or SIGTERM
+    2   usage error
+    3   the port cannot be opened at start
+    4   --scan found no board
+    7   --fail-fast: the broker cannot be reached or refused the connection
+)");
+}
+
+}  // namespace relay

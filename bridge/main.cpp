@@ -1,0 +1,41 @@
+#include "bridge/bridge_options.h"
+#include "bridge/relay_bridge.h"
+#include "serial/interrupt_watch.h"
+
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char* argv[]) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("relayd"));
+
+    QString error;
+    const auto options = relay::parse_bridge_options(
+        QCoreApplication::arguments(), qEnvironmentVariable("RELAYD_PASSWORD"), &error);
+    if (!options) {
+        std::fprintf(stderr, "relayd: %s (relayd --help shows the usage)\n",
+                     error.toLocal8Bit().constData());
+        return relay::bridge_exit::Usage;
+    }
+    if (options->help) {
+        std::fputs(relay::bridge_usage_text().toLocal8Bit().constData(), stdout);
+        return relay::bridge_exit::Ok;
+    }
+    // comN links and name.txt live beside the program, as for the panel.
+    relay::RelayBridge bridge(*options, QCoreApplication::applicationDirPath());
+    relay::InterruptWatch interrupts;
+    interrupts.start();
+    QObject::connect(&interrupts, &relay::InterruptWatch::interrupted, &app, [&bridge] {
+        bridge.stop();
+        QCoreApplication::exit(relay::bridge_exit::Ok);
+    });
+    QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, [&bridge](int code) {
+        bridge.stop();
+        QCoreApplication::exit(code);
+    });
+    if (const int code = bridge.start(); code != relay::bridge_exit::Ok) {
+        return code;
+    }
+    return QCoreApplication::exec();
+}

@@ -1,0 +1,72 @@
+#pragma once
+
+#include "controller/bus_poller.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+
+namespace relay {
+
+// Where a bridge's messages live. Every topic of one bridge starts with
+// BASE/NODE/, so that bridges on many hosts share one broker.
+class Topics {
+public:
+    Topics(QString base, QString node, QString discovery_prefix);
+
+    const QString& node() const { return m_node; }
+    QString bridge_status() const;                                     // online / offline
+    QString errors() const;                                            // failed commands
+    QString board_availability(std::uint8_t address) const;            // online / offline
+    QString board_document(std::uint8_t address) const;                // JSON
+    QString board_command(std::uint8_t address) const;                 // ON / OFF / JSON
+    QString channel_state(std::uint8_t address, int channel) const;    // ON / OFF
+    QString channel_command(std::uint8_t address, int channel) const;  // ON / OFF / TOGGLE
+    QStringList command_filters() const;                               // what the bridge hears
+    // Home Assistant.
+    QString discovery_config(std::uint8_t address, int channel) const;
+    QString discovery_filter() const;  // this node's switch configs
+    QString discovery_status() const;  // Home Assistant's birth and last will
+    // The address of one of this node's config topics.
+    std::optional<std::uint8_t> discovery_address(const QString& topic) const;
+    // Stable across restarts: the node and the board.
+    QString device_id(std::uint8_t address) const;
+    QString bridge_device_id() const;
+    QString entity_id(std::uint8_t address, int channel) const;
+
+private:
+    QString board(std::uint8_t address) const;
+
+    QString m_base;
+    QString m_node;
+    QString m_prefix;
+};
+
+// A command message, read: what each channel of one board should become.
+struct ChannelCommand {
+    std::uint8_t address = 0;
+    ChannelBits on = 0;
+    ChannelBits off = 0;
+    ChannelBits toggle = 0;
+    ChannelBits mask() const { return on | off | toggle; }
+};
+
+struct CommandReading {
+    std::optional<ChannelCommand> command;
+    QString refusal;  // why there is none
+};
+
+// Reads a message on a command topic. Refused: retained messages (they would
+// switch again at every start), unknown topics, addresses or channels outside
+// 0..255 / 1..16, payloads other than ON, OFF, TOGGLE (any letter case,
+// blanks around) or, on a board's topic, a JSON object {"3":"ON",...}.
+CommandReading read_command(const Topics& topics, const QString& topic, const QByteArray& payload,
+                            bool retained);
+
+// A node id made only of the characters topics and Home Assistant accept.
+QString topic_safe(const QString& text);
+
+}  // namespace relay

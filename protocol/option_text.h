@@ -1,0 +1,31 @@
+#pragma once
+
+#include <QString>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+namespace relay {
+
+// The command-line programs' strict readings of numbers and paths: a script
+// that passes "1.5" or "0x10" has a bug that the panel's lenient rules would hide.
+
+// Plain decimal digits only, within [min, max].
+std::optional<int> strict_decimal(const QString& text, int min, int max);
+
+// "FROM-TO" or a single address, 0 <= FROM <= TO <= 255.
+std::optional<std::pair<int, int>> address_range(const QString& text);
+
+// "1,7,200" with ranges "1-4": each address once, in the order given.
+std::optional<std::vector<std::uint8_t>> address_list(const QString& text);
+
+// A port: a number 0..255, a device path, or "tcp:HOST:PORT".
+bool is_device_path(const QString& port_text);
+bool is_port_text(const QString& port_text);
+
+// The name store knows name.txt only by its directory: PATH is that directory
+// or a file called name.txt. Empty and the reason otherwise.
+QString name_directory_of(const QString& path, QString* error);
+
+}  // namespace relay
