@@ -1,0 +1,260 @@
+#include "bridge/mqtt_client.h"
+#include "support/mosquitto_broker.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <cstdio>
+#include <memory>
+
+#include "support/table.h"
+
+using namespace relay;
+using relay::testing::BrokerOptions;
+using relay::testing::MosquittoBroker;
+using relay::testing::row;
+using relay::testing::TopicRecorder;
+
+namespace {
+
+constexpr int Patience = 10000;
+const char* const WrongPassword = "wr0ng-Pa55word";
+
+// Table cells: which broker runs, and which CA the client trusts.
+constexpr int Plain = 0, WithPassword = 1, Tls = 2, TlsOtherName = 3, Absent = 4;
+constexpr int NoTls = 0, RightCa = 1, WrongCa = 2;
+
+bool wait_count(const QSignalSpy& spy, int count, int ms = Patience) {
+    return QTest::qWaitFor([&] { return spy.count() >= count; }, ms);
+}
+
+constexpr const char* ChildPortVariable = "RELAY_TEST_MQTT_CHILD_PORT";
+
+MqttSettings plain(int port) {
+    MqttSettings settings;
+    settings.host = QStringLiteral("127.0.0.1");
+    settings.port = port;
+    return settings;
+}
+
+MqttSettings with_will(int port) {
+    MqttSettings settings = plain(port);
+    settings.will_topic = "relay-test/will";
+    settings.will_payload = "offline";
+    return settings;
+}
+
+// The test binary run again as a bare client, to be killed without warning.
+int will_child() {
+    MqttClient client(with_will(qEnvironmentVariableIntValue(ChildPortVariable)));
+    QObject::connect(&client, &MqttClient::connected, &client, [] {
+        std::puts("connected");
+        std::fflush(stdout);
+    });
+    client.start();
+    return QCoreApplication::exec();
+}
+
+// A client that subscribes again after every connection, as the caller must.
+void subscribe_on_connect(MqttClient& client, const QString& pattern) {
+    QObject::connect(&client, &MqttClient::connected, &client,
+                     [&client, pattern] { QVERIFY(client.subscribe(pattern)); });
+}
+
+}  // namespace
+
+class TestMqttClient : public QObject {
+    Q_OBJECT
+
+private Q_SLOTS:
+    void connection_outcome_data() {
+        QTest::addColumn<int>("broker");
+        QTest::addColumn<int>("protocol");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<int>("ca");
+        QTest::addColumn<QString>("failure");  // empty: connects
+        const QString right = MosquittoBroker::Password;
+        const QString wrong = WrongPassword;
+        const QString hint = "(check --username and the password file)";
+        row("anonymous, MQTT 3.1.1", Plain, 4, QString(), NoTls, QString());
+        row("anonymous, MQTT 5", Plain, 5, QString(), NoTls, QString());
+        row("right password, MQTT 3.1.1", WithPassword, 4, right, NoTls, QString());
+        row("right password, MQTT 5", WithPassword, 5, right, NoTls, QString());
+        row("wrong password, MQTT 3.1.1", WithPassword, 4, wrong, NoTls,
+            "the broker refused the connection: not authorised " + hint);
+        row("wrong password, MQTT 5", WithPassword, 5, wrong, NoTls,
+            "the broker refused the connection: not authorized " + hint);
+        row("no password where one is needed", WithPassword, 4, QString(), NoTls,
+            "not authorised " + hint);
+        row("TLS with the broker's CA, MQTT 3.1.1", Tls, 4, QString(), RightCa, QString());
+        row("TLS with the broker's CA, MQTT 5", Tls, 5, QString(), RightCa, QString());
+        row("TLS with an unrelated CA", Tls, 4, QString(), WrongCa,
+            QString("certificate verify failed"));
+        row("TLS, certificate for another host", TlsOtherName, 4, QString(), RightCa,
+            QString("certificate verify failed"));
+        row("nothing listening", Absent, 4, QString(), NoTls, QString("connection refused"));
+    }
+    void connection_outcome() {
+        QFETCH(int, broker);
+        QFETCH(int, protocol);
+        QFETCH(QString, password);
+        QFETCH(int, ca);
+        QFETCH(QString, failure);
+        MosquittoBroker server;
+        if (broker != Absent) {
+            QVERIFY(server.start(BrokerOptions{broker == WithPassword,
+                                               broker == Tls || broker == TlsOtherName,
+                                               broker == TlsOtherName}));
+        }
+        MqttSettings settings =
+            plain(broker == Absent ? MosquittoBroker::free_port() : server.port());
+        settings.protocol = protocol;
+        if (!password.isEmpty()) {
+            settings.username = MosquittoBroker::User;
+            settings.password = password;
+        }
+        settings.tls = ca != NoTls;
+        settings.ca_file = ca == RightCa ? server.ca_file() : server.wrong_ca_file();
+        MqttClient client(settings);
+        QSignalSpy connected(&client, &MqttClient::connected);
+        QSignalSpy failed(&client, &MqttClient::connect_failed);
+        client.start();
+
+        if (failure.isEmpty()) {
+            QVERIFY2(wait_count(connected, 1), qPrintable(client.last_error()));
+            QVERIFY(client.is_connected());
+            QCOMPARE(failed.count(), 0);
+            return;
+        }
+        QVERIFY(wait_count(failed, 1));
+        QElapsedTimer since_first;
+        since_first.start();
+        const QString reason = failed.at(0).at(0).toString();
+        QVERIFY2(reason.contains(failure), qPrintable(reason));
+        QVERIFY2(!reason.contains(WrongPassword) && !reason.contains(MosquittoBroker::Password),
+                 qPrintable(reason));
+        QVERIFY2(std::all_of(reason.begin(), reason.end(), [](QChar c) { return c.isPrint(); }),
+                 qPrintable(reason));
+        QCOMPARE(client.last_error(), reason);
+        QVERIFY(!client.is_connected());
+        // It tries again on its own, after a pause rather than at once.
+        QVERIFY(wait_count(failed, 2));
+        QVERIFY(since_first.elapsed() >= MqttClient::FirstRetryMs / 2);
+        QCOMPARE(failed.at(1).at(0).toString(), reason);
+        QCOMPARE(connected.count(), 0);
+    }
+
+    void will_only_when_client_vanishes_data() {
+        QTest::addColumn<bool>("vanish");
+        row("orderly stop: no will", false);
+        row("client killed: the will, retained", true);
+    }
+    void will_only_when_client_vanishes() {
+        QFETCH(bool, vanish);
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        TopicRecorder watcher(broker, "relay-test/#");
+        QVERIFY(watcher.subscribed());
+
+        if (vanish) {
+            QProcess child;
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(ChildPortVariable, QString::number(broker.port()));
+            child.setProcessEnvironment(env);
+            child.start(QCoreApplication::applicationFilePath(), {});
+            QVERIFY(QTest::qWaitFor([&] { return child.canReadLine(); }, Patience));
+            QCOMPARE(child.readLine(), QByteArray("connected\n"));
+            child.kill();
+            QVERIFY(child.waitForFinished(Patience));
+            QVERIFY(watcher.wait_for("^0 relay-test/will offline$"));
+            TopicRecorder later(broker, "relay-test/will");
+            QVERIFY(later.wait_for("^1 relay-test/will offline$"));
+            return;
+        }
+        auto client = std::make_unique<MqttClient>(with_will(broker.port()));
+        QSignalSpy connected(client.get(), &MqttClient::connected);
+        client->start();
+        QVERIFY(wait_count(connected, 1));
+        client->stop();
+        client.reset();
+        // Anything the broker published for the client comes before this.
+        QVERIFY(broker.publish("relay-test/marker", "after", false));
+        QVERIFY(watcher.wait_for("^0 relay-test/marker after$"));
+        QCOMPARE(watcher.messages(), QStringList{"0 relay-test/marker after"});
+    }
+
+    void reconnects_after_broker_restart() {
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        MqttClient client(plain(broker.port()));
+        subscribe_on_connect(client, "relay-test/cmd/#");
+        QSignalSpy connected(&client, &MqttClient::connected);
+        QSignalSpy disconnected(&client, &MqttClient::disconnected);
+        QSignalSpy received(&client, &MqttClient::message_received);
+        client.start();
+        QVERIFY(wait_count(connected, 1));
+
+        QVERIFY(broker.restart());
+        QVERIFY(wait_count(disconnected, 1));
+        const QString reason = disconnected.at(0).at(0).toString();
+        QVERIFY2(reason.contains("lost"), qPrintable(reason));
+        QVERIFY(wait_count(connected, 2, 3 * Patience));
+        QVERIFY(client.is_connected());
+        QVERIFY(broker.publish("relay-test/cmd/1", "on", false));
+        QVERIFY(wait_count(received, 1));
+        QCOMPARE(received.at(0), (QVariantList{"relay-test/cmd/1", QByteArray("on"), false}));
+    }
+
+    void retained_flag_tells_stored_from_fresh() {
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        QVERIFY(broker.publish("relay-test/state/1", "stored", true));
+        MqttClient client(plain(broker.port()));
+        subscribe_on_connect(client, "relay-test/state/#");
+        QSignalSpy received(&client, &MqttClient::message_received);
+        client.start();
+        QVERIFY(wait_count(received, 1));
+        QCOMPARE(received.at(0), (QVariantList{"relay-test/state/1", QByteArray("stored"), true}));
+        QVERIFY(broker.publish("relay-test/state/2", "fresh", false));
+        QVERIFY(wait_count(received, 2));
+        QCOMPARE(received.at(1), (QVariantList{"relay-test/state/2", QByteArray("fresh"), false}));
+    }
+
+    void publishes_only_while_connected_and_flushes_on_stop() {
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        MqttClient client(plain(broker.port()));
+        QVERIFY(!client.publish("relay-test/out/early", "x", false));
+        QSignalSpy connected(&client, &MqttClient::connected);
+        client.start();
+        QVERIFY(wait_count(connected, 1));
+        TopicRecorder live(broker, "relay-test/out/#");
+        QVERIFY(live.subscribed());
+
+        QVERIFY(client.publish("relay-test/out/1", "on", true));
+        QVERIFY(live.wait_for("^0 relay-test/out/1 on$"));
+        TopicRecorder later(broker, "relay-test/out/#");
+        QVERIFY(later.wait_for("^1 relay-test/out/1 on$"));
+        // More than the socket takes at once: stop() must write the rest first.
+        const QByteArray big(8 * 1024 * 1024, 'x');
+        QVERIFY(client.publish("relay-test/out/big", big, false));
+        client.stop(Patience);
+        QVERIFY(live.wait_for([&](const QString& line) {
+            return line.startsWith("0 relay-test/out/big x") && line.size() == big.size() + 21;
+        }));
+        QVERIFY(!client.publish("relay-test/out/late", "x", false));
+    }
+};
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    if (qEnvironmentVariableIsSet(ChildPortVariable)) {
+        return will_child();
+    }
+    TestMqttClient test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+#include "test_mqtt_client.moc"
