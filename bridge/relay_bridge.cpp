@@ -147,7 +147,6 @@ void RelayBridge::try_reopen() {
 
 void RelayBridge::replied(const Frame& reply) {
     if (m_poller.board(reply[ReplyAddress])) {
-        m_last_reply[reply[ReplyAddress]] = QDateTime::currentDateTimeUtc();
         publish_board(*m_poller.board(reply[ReplyAddress]), false);
     } else if (m_options.scan) {
         m_found.push_back(reply[ReplyAddress]);
@@ -299,7 +298,8 @@ void RelayBridge::refuse(const QString& topic, const QByteArray& payload, const 
 }
 
 void RelayBridge::publish_error(QJsonObject event) {
-    event.insert(QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    event.insert(QStringLiteral("time"),
+                 QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
     log(QStringLiteral("command refused or failed: %1 (%2 %3)")
             .arg(event.value(QStringLiteral("error")).toString(),
                  event.value(QStringLiteral("topic")).toString(),
@@ -345,8 +345,11 @@ void RelayBridge::publish_board(const BoardState& board, bool discovery) {
                              discovery_payload(m_topics, names, address, channel));
         }
     }
-    const bool online = board.availability == Availability::Online;
-    publish_retained(m_topics.board_availability(address), online ? "online" : "offline");
+    // Not yet known is not told: the watchdog's rule decides within a second.
+    if (board.availability != Availability::Unknown) {
+        const bool online = board.availability == Availability::Online;
+        publish_retained(m_topics.board_availability(address), online ? "online" : "offline");
+    }
     if (board.channels) {
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             publish_retained(m_topics.channel_state(address, channel),
@@ -357,7 +360,10 @@ void RelayBridge::publish_board(const BoardState& board, bool discovery) {
     // the time would change is not sent again.
     const QString document = m_topics.board_document(address);
     if (m_published.value(document) != board_document(board, names, m_document_time[address])) {
-        m_document_time[address] = m_last_reply[address];
+        m_document_time[address] =
+            board.last_reply_ms < 0
+                ? QDateTime()
+                : QDateTime::currentDateTimeUtc().addMSecs(board.last_reply_ms - m_clock.elapsed());
         publish_retained(document, board_document(board, names, m_document_time[address]));
     }
 }

@@ -87,7 +87,6 @@ private:
     QTimer m_names_check;
     QTimer m_reopen;
     std::map<std::uint8_t, BoardNames> m_board_names;
-    std::map<std::uint8_t, QDateTime> m_last_reply;
     std::map<std::uint8_t, QDateTime> m_document_time;  // of the published document
     std::map<int, PendingCommand> m_pending;
     std::vector<std::uint8_t> m_found;

@@ -1,0 +1,270 @@
+#include "names/name_file.h"
+#include "names/stderr_messages.h"
+#include "support/mosquitto_broker.h"
+#include "support/table.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <csignal>
+
+using namespace relay;
+using relay::testing::BrokerOptions;
+using relay::testing::MosquittoBroker;
+using relay::testing::row;
+using relay::testing::TopicRecorder;
+
+namespace {
+
+constexpr int Patience = 10000;
+
+// relayd copied into a folder of its own with name.txt, the virtual board
+// behind com1 there, and a broker.
+struct Rig {
+    QTemporaryDir dir;
+    MosquittoBroker broker;
+    QProcess board;
+    QProcess relayd;
+    QString board_log;
+    QString relayd_log;
+
+    bool start(const QStringList& board_options, const QStringList& relayd_options,
+               BrokerOptions broker_options = {}) {
+        StderrMessages messages;
+        NameFile(messages, dir.path()).init_name_file([](const QString&) {});
+        return broker.start(broker_options) && start_board(board_options) &&
+               QFile::copy(RELAYD, dir.filePath("relayd")) && start_relayd(relayd_options);
+    }
+    bool start_board(const QStringList& options) {
+        board.start(RELAY_BOARD_SIM,
+                    QStringList{"--log", "--link", dir.filePath("com1")} + options);
+        return QTest::qWaitFor([&] { return board.canReadLine(); }, Patience);
+    }
+    bool start_relayd(const QStringList& options) {
+        relayd.setProcessChannelMode(QProcess::MergedChannels);
+        relayd.start(dir.filePath("relayd"),
+                     QStringList{"--node-id", "t", "--broker",
+                                 QString("mqtt://127.0.0.1:%1").arg(broker.port())} +
+                         options);
+        return relayd.waitForStarted(Patience);
+    }
+    ~Rig() {
+        relayd.terminate();
+        relayd.waitForFinished(Patience);
+        board.terminate();
+        board.waitForFinished(Patience);
+    }
+    // Command frames the board has heard: "addr cmd data2".
+    QStringList heard() {
+        board_log += QString(board.readAllStandardOutput());
+        QStringList frames;
+        static const QRegularExpression in("in  55 (..) (..) .. .. .. (..) ..");
+        for (auto it = in.globalMatch(board_log); it.hasNext();) {
+            const auto m = it.next();
+            frames << m.captured(1) + ' ' + m.captured(2) + ' ' + m.captured(3);
+        }
+        return frames;
+    }
+    bool logged(const QString& text) {
+        return QTest::qWaitFor(
+            [&] { return (relayd_log += QString(relayd.readAll())).contains(text); }, Patience);
+    }
+};
+
+QJsonObject json(const QString& line) {
+    return QJsonDocument::fromJson(line.section(' ', 2).toUtf8()).object();
+}
+
+}  // namespace
+
+class TestRelayd : public QObject {
+    Q_OBJECT
+    Rig* m_shared = nullptr;
+
+private Q_SLOTS:
+    void initTestCase() {
+        m_shared = new Rig;
+        QVERIFY(m_shared->start({"--boards", "1,7", "--stuck", "5"}, {"--boards", "1,7"}));
+    }
+    void cleanupTestCase() { delete m_shared; }
+
+    void discoveryAloneLetsAClientSwitchAndStatesFollowReplies() {
+        Rig& rig = *m_shared;
+        const auto all_32 = [](TopicRecorder& r) {
+            return QTest::qWaitFor([&] { return r.messages().size() >= 32; }, Patience);
+        };
+        TopicRecorder published(rig.broker, "homeassistant/switch/t/+/config");
+        QVERIFY(all_32(published));
+        TopicRecorder configs(rig.broker, "homeassistant/switch/t/+/config");  // retained now
+        QVERIFY(all_32(configs));
+        QSet<QString> ids;
+        QJsonObject config;
+        for (const QString& line : configs.messages()) {
+            QVERIFY2(line.startsWith("1 "), qPrintable(line));
+            const QJsonObject c = json(line);
+            ids.insert(c["unique_id"].toString());
+            if (line.contains("/7_3/"))
+                config = c;
+        }
+        QCOMPARE(ids.size(), 32);
+        QCOMPARE(config["name"].toString(), "第3路");
+        QCOMPARE(config["availability_mode"].toString(), "all");
+        QCOMPARE(config["availability"].toArray().size(), 2);
+        QCOMPARE(config["device"].toObject()["name"].toString(), "16路串口控制继电器板Tavi 7");
+        QCOMPARE(config["device"].toObject()["via_device"].toString(), "relayd_t");
+        // As Home Assistant does: only the topics the config names.
+        TopicRecorder state(rig.broker, config["state_topic"].toString());
+        QVERIFY(state.wait_for("^1 \\S+ OFF$"));
+        QVERIFY(rig.broker.publish(config["command_topic"].toString(), "ON", false));
+        QVERIFY(state.wait_for("^0 \\S+ ON$"));
+        QVERIFY(rig.heard().contains("07 12 03"));
+    }
+
+    void refusedAndFailedCommandsAreReportedAndSendNothing_data() {
+        QTest::addColumn<QString>("topic");
+        QTest::addColumn<QString>("payload");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("frame");  // the one it sends, if any
+        row("unknown word", "relay/t/1/2/set", "MAYBE", "not ON, OFF or TOGGLE", "");
+        row("broken JSON", "relay/t/1/set", "{\"2\":\"ON\"", "not ON, OFF, TOGGLE or a JSON", "");
+        row("channel 0", "relay/t/1/0/set", "ON", "no channel 0", "");
+        row("channel 17", "relay/t/1/17/set", "ON", "no channel 17", "");
+        row("JSON channel 17", "relay/t/1/set", "{\"17\":\"ON\"}", "is not a channel 1 to 16", "");
+        row("board not served", "relay/t/9/set", "ON", "board 9 is not served", "");
+        row("stuck channel", "relay/t/1/5/set", "ON", "not verified", "01 12 05");
+    }
+    void refusedAndFailedCommandsAreReportedAndSendNothing() {
+        QFETCH(QString, topic);
+        QFETCH(QString, payload);
+        QFETCH(QString, error);
+        QFETCH(QString, frame);
+        Rig& rig = *m_shared;
+        TopicRecorder errors(rig.broker, "relay/t/error");
+        QVERIFY(errors.subscribed());
+        const qsizetype before = rig.heard().size();
+        QVERIFY(rig.broker.publish(topic, payload.toUtf8(), false));
+        QVERIFY(errors.wait_for([&](const QString& line) { return line.contains(error); }));
+        const QStringList sent = rig.heard().mid(before).filter(QRegularExpression("^.. (?!10)"));
+        QCOMPARE(sent, frame.isEmpty() ? QStringList() : QStringList{frame});
+        TopicRecorder state(rig.broker, "relay/t/1/5/state");
+        QVERIFY(state.wait_for("^1 \\S+ OFF$"));
+    }
+
+    void availabilityFollowsSilenceTheAdapterAndTheBridge() {
+        Rig rig;
+        QVERIFY(rig.start({}, {"--boards", "1"}));
+        TopicRecorder availability(rig.broker, "relay/t/#");
+        const auto count = [&](const char* pattern) {
+            return availability.messages().filter(QRegularExpression(pattern)).size();
+        };
+        QVERIFY(availability.wait_for("availability online"));
+        ::kill(pid_t(rig.board.processId()), SIGUSR1);  // silent
+        QVERIFY(availability.wait_for("1/availability offline"));
+        ::kill(pid_t(rig.board.processId()), SIGUSR1);
+        QVERIFY(QTest::qWaitFor([&] { return count("1/availability online") == 2; }, Patience));
+        rig.board.terminate();  // the adapter pulled out
+        QVERIFY(rig.board.waitForFinished(Patience));
+        QVERIFY(QTest::qWaitFor([&] { return count("1/availability offline") == 2; }, Patience));
+        QVERIFY(rig.start_board({}));  // and back
+        QVERIFY(QTest::qWaitFor([&] { return count("1/availability online") == 3; }, Patience));
+        QVERIFY(rig.logged("open again"));
+        rig.relayd.kill();
+        QVERIFY(availability.wait_for("^0 relay/t/status offline$"));  // the will
+    }
+
+    void aRestartedBrokerAndHomeAssistantsBirthGetEverythingAgain() {
+        Rig rig;
+        QVERIFY(rig.start({"--state", "0001"}, {"--boards", "1"}));
+        QVERIFY(rig.logged("connected"));
+        QVERIFY(rig.broker.restart());  // no persistence: everything it had is gone
+        TopicRecorder all(rig.broker, "#");
+        // A retained command left while the bridge was away must not switch.
+        QVERIFY(rig.broker.publish("relay/t/1/1/set", "OFF", true));
+        QVERIFY(all.wait_for("^. relay/t/status online$", 20000));
+        QVERIFY(rig.logged("retained command ignored"));
+        QVERIFY(all.wait_for("^. relay/t/1/availability online$"));
+        QVERIFY(all.wait_for("^. homeassistant/switch/t/1_16/config"));
+        QVERIFY(rig.broker.publish("relay/t/1/1/set", "", true));
+        const auto configs = [&] { return all.messages().filter("switch/t/1_16/config").size(); };
+        QVERIFY(rig.broker.publish("homeassistant/status", "online", false));
+        QVERIFY(QTest::qWaitFor([&] { return configs() == 2; }, Patience));
+        QVERIFY(all.messages().contains("0 relay/t/1/1/state ON") ||
+                all.messages().contains("1 relay/t/1/1/state ON"));
+        // Subscribed again: a command still works.
+        QVERIFY(rig.broker.publish("relay/t/1/1/set", "OFF", false));
+        QVERIFY(all.wait_for("^0 relay/t/1/1/state OFF$"));
+    }
+
+    void aConfigOfABoardNoLongerServedIsRemoved() {
+        Rig rig;
+        QVERIFY(rig.broker.start());
+        QVERIFY(rig.broker.publish("homeassistant/switch/t/9_1/config", "{}", true));
+        QVERIFY(rig.start_board({}));
+        StderrMessages messages;
+        NameFile(messages, rig.dir.path()).init_name_file([](const QString&) {});
+        QVERIFY(QFile::copy(RELAYD, rig.dir.filePath("relayd")));
+        QVERIFY(rig.start_relayd({"--boards", "1"}));
+        TopicRecorder configs(rig.broker, "homeassistant/switch/t/+/config");
+        QVERIFY(configs.wait_for("^. homeassistant/switch/t/1_1/config"));
+        QVERIFY(configs.wait_for("^0 homeassistant/switch/t/9_1/config $"));  // emptied
+        TopicRecorder fresh(rig.broker, "homeassistant/switch/t/9_1/config");
+        QVERIFY(fresh.subscribed());
+        QTest::qWait(300);  // a retained config would follow the subscription at once
+        QVERIFY(fresh.messages().isEmpty());
+    }
+
+    void aRenamedChannelReachesItsEntity() {
+        Rig& rig = *m_shared;
+        TopicRecorder config(rig.broker, "homeassistant/switch/t/1_2/config");
+        QVERIFY(config.wait_for("第2路"));
+        StderrMessages messages;
+        QVERIFY(NameFile(messages, rig.dir.path()).save_channel_name("1", "2", "进水阀"));
+        QVERIFY(config.wait_for("\"name\":\"进水阀\""));
+    }
+
+    void credentialsStayOutOfSightAndAWrongOneIsRefusedClearly_data() {
+        QTest::addColumn<bool>("tls");
+        QTest::addColumn<QString>("password");  // "" : the right one
+        QTest::addColumn<QString>("ca");        // right, wrong
+        QTest::addColumn<QString>("outcome");   // in relayd's log
+        row("password file", false, "", "right", "connected");
+        row("wrong password", false, "nope-wrong", "right", "not authori");
+        row("TLS", true, "", "right", "connected");
+        row("TLS with another CA", true, "", "wrong", "certificate");
+    }
+    void credentialsStayOutOfSightAndAWrongOneIsRefusedClearly() {
+        QFETCH(bool, tls);
+        QFETCH(QString, password);
+        QFETCH(QString, ca);
+        QFETCH(QString, outcome);
+        Rig rig;
+        QVERIFY(rig.broker.start({true, tls}));
+        QVERIFY(rig.start_board({}));
+        QFile file(rig.dir.filePath("password"));
+        const QString secret = password.isEmpty() ? MosquittoBroker::Password : password;
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(secret.toUtf8() + "\n") > 0);
+        file.close();
+        QVERIFY(QFile::copy(RELAYD, rig.dir.filePath("relayd")));
+        QStringList options{
+            "--boards",      "1",        "--username", MosquittoBroker::User, "--password-file",
+            file.fileName(), "--verbose"};
+        if (tls) {
+            options << "--broker" << QString("mqtts://localhost:%1").arg(rig.broker.port())
+                    << "--cafile"
+                    << (ca == "right" ? rig.broker.ca_file() : rig.broker.wrong_ca_file());
+        }
+        QVERIFY(rig.start_relayd(options));
+        QVERIFY2(rig.logged(outcome), qPrintable(rig.relayd_log));
+        QVERIFY(rig.logged("> 55 01 10"));  // frames logged, polling goes on
+        QFile cmdline(QString("/proc/%1/cmdline").arg(rig.relayd.processId()));
+        QVERIFY(cmdline.open(QIODevice::ReadOnly));
+        QVERIFY(!cmdline.readAll().contains(secret.toUtf8()));
+        QVERIFY(!rig.relayd_log.contains(secret));
+        QCOMPARE(rig.relayd.state(), QProcess::Running);  // a refusal is retried
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRelayd)
+#include "test_relayd.moc"
