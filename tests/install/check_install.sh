@@ -35,11 +35,17 @@ expect_name_file() {
 
 prefix="$work/prefix with space"
 cmake --install "$build" --prefix "$prefix" >/dev/null
-for file in relay-panel relay-panel.png relay-panel.desktop install-desktop-entry.sh; do
+for file in relay-panel relay-panel.png relay-panel.desktop install-desktop-entry.sh \
+    relayctl relayd relayd.service relayd.conf.example; do
     [ -e "$prefix/$file" ] || { echo "missing $file"; exit 1; }
 done
 start_from_entry "$prefix/relay-panel.desktop"
 expect_name_file "$prefix"
+grep -qx "ExecStart=\"$prefix/relayd\" --config \"$prefix/relayd.conf\"" "$prefix/relayd.service" \
+    || { echo "relayd.service does not start the installed relayd"; exit 1; }
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$prefix/relayd.service" 2>&1 | grep -v "Unknown user\|relayd.conf" || true
+fi
 
 cpack -G TGZ --config "$build/CPackConfig.cmake" -B "$work/package" >/dev/null
 tarball="$(ls "$work"/package/relay-panel-*.tar.gz)"
