@@ -1,6 +1,6 @@
 #include "bridge/relay_bridge.h"
 
-#include "serial/serial_link.h"
+#include "serial/line_port.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,6 +41,8 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
       m_topics(m_options.base_topic, m_options.node_id, m_options.discovery_prefix),
       m_names(m_messages,
               m_options.name_directory.isEmpty() ? program_directory : m_options.name_directory),
+      m_line(make_line_port(m_options.port_text, program_directory)),
+      m_port(*m_line),
       m_poller([this](const Frame& frame) { write_frame(frame); }, *this),
       m_mqtt([this] {
           MqttSettings settings = m_options.mqtt;
@@ -48,7 +50,6 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
           settings.will_payload = QByteArrayLiteral("offline");
           return settings;
       }()) {
-    m_port.set_link_directory(program_directory);
     m_wake.setSingleShot(true);
     m_wake.setTimerType(Qt::PreciseTimer);
     m_names_check.setInterval(NamesCheckMs);
@@ -56,8 +57,8 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
     connect(&m_wake, &QTimer::timeout, this, &RelayBridge::step);
     connect(&m_names_check, &QTimer::timeout, this, [this] { check_names(false); });
     connect(&m_reopen, &QTimer::timeout, this, &RelayBridge::try_reopen);
-    connect(&m_port, &SerialPort::group_received, this, &RelayBridge::on_group);
-    connect(&m_port, &SerialPort::device_lost, this, &RelayBridge::on_device_lost);
+    connect(m_line.get(), &SerialPort::group_received, this, &RelayBridge::on_group);
+    connect(m_line.get(), &SerialPort::device_lost, this, &RelayBridge::on_device_lost);
     connect(&m_mqtt, &MqttClient::connected, this, &RelayBridge::on_connected);
     connect(&m_mqtt, &MqttClient::disconnected, this,
             [this](const QString& reason) { log(QStringLiteral("broker: %1").arg(reason)); });
@@ -69,13 +70,13 @@ RelayBridge::~RelayBridge() = default;
 
 int RelayBridge::start() {
     m_clock.start();
-    if (!m_port.open_number_or_path(m_options.port_text)) {
+    if (!m_port.open_line(m_options.port_text)) {
         log(QStringLiteral("cannot open port %1: %2")
                 .arg(m_options.port_text, m_port.error_text()));
         return bridge_exit::Port;
     }
     log(QStringLiteral("port %1 open (%2), node %3")
-            .arg(m_options.port_text, m_port.opened().device, m_options.node_id));
+            .arg(m_options.port_text, m_port.device(), m_options.node_id));
     if (m_options.scan) {
         log(QStringLiteral("looking for boards at %1-%2")
                 .arg(m_options.scan_from)
@@ -136,10 +137,9 @@ void RelayBridge::on_device_lost(const QString& message) {
 }
 
 void RelayBridge::try_reopen() {
-    if (m_port.open_number_or_path(m_options.port_text)) {
+    if (m_port.open_line(m_options.port_text)) {
         m_reopen.stop();
-        log(QStringLiteral("port %1 open again (%2)")
-                .arg(m_options.port_text, m_port.opened().device));
+        log(QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_port.device()));
         m_poller.line_opened(m_clock.elapsed());
         step();
     }

@@ -7,7 +7,7 @@
 #include "controller/bus_poller.h"
 #include "names/name_file.h"
 #include "names/stderr_messages.h"
-#include "serial/qt_serial_port.h"
+#include "serial/serial_port.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -15,6 +15,7 @@
 #include <QTimer>
 
 #include <map>
+#include <memory>
 
 namespace relay {
 
@@ -79,7 +80,8 @@ private:
     Topics m_topics;
     StderrMessages m_messages;
     NameFile m_names;
-    QtSerialPort m_port;
+    std::unique_ptr<SerialPort> m_line;
+    SerialPort& m_port;
     BusPoller m_poller;
     MqttClient m_mqtt;
     QElapsedTimer m_clock;

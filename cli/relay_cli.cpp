@@ -4,7 +4,7 @@
 #include "names/name_file.h"
 #include "names/stderr_messages.h"
 #include "serial/interrupt_watch.h"
-#include "serial/qt_serial_port.h"
+#include "serial/line_port.h"
 #include "serial/serial_link.h"
 
 #include <QDateTime>
@@ -52,9 +52,10 @@ int RelayCli::run() {
 }
 
 int RelayCli::run_on_line() {
-    QtSerialPort port;
-    port.set_link_directory(m_program_directory);
-    const bool opened = port.open_number_or_path(m_options.port_text);
+    const std::unique_ptr<SerialPort> line =
+        make_line_port(m_options.port_text, m_program_directory);
+    SerialPort& port = *line;
+    const bool opened = port.open_line(m_options.port_text);
     if (!opened) {
         // The panel's own message: device, reason and the group to join.
         print_error(
@@ -118,7 +119,7 @@ int RelayCli::run_on_line() {
     if (!session.finished()) {
         loop.exec();
     }
-    const PortResolution used = port.opened();
+    const QString used = port.device();
     port.close();
     if (progress) {
         std::fputs("\r\033[K", stderr);
@@ -140,12 +141,12 @@ int RelayCli::run_on_line() {
     return report(session, used);
 }
 
-int RelayCli::report(const RelaySession& session, const PortResolution& port) {
+int RelayCli::report(const RelaySession& session, const QString& device) {
     using Outcome = RelaySession::Outcome;
     const CliCommand command = m_options.command;
     const Outcome outcome = session.outcome();
     const bool answered = outcome == Outcome::Done || outcome == Outcome::NotVerified;
-    QJsonObject json = port_json(port);
+    QJsonObject json = port_json(device);
     const char* const results[] = {"interrupted", "ok", "no_reply", "not_verified"};
     json.insert(QStringLiteral("result"), QString::fromLatin1(results[static_cast<int>(outcome)]));
     QString text;
@@ -193,7 +194,7 @@ int RelayCli::report(const RelaySession& session, const PortResolution& port) {
         print_line(text);
     }
 
-    const QString where = port_text(port);
+    const QString where = port_text(device);
     switch (outcome) {
         case Outcome::Running:
         case Outcome::Done:
@@ -333,16 +334,16 @@ QStringList RelayCli::names_of(std::uint8_t address) {
     return names.load_channel_names(QString::number(address));
 }
 
-QJsonObject RelayCli::port_json(const PortResolution& port) const {
-    const bool path = is_device_path(m_options.port_text);
-    return {{QStringLiteral("port"), path ? QJsonValue() : QJsonValue(m_options.port_text.toInt())},
-            {QStringLiteral("device"), port.device}};
+QJsonObject RelayCli::port_json(const QString& device) const {
+    const auto number = strict_decimal(m_options.port_text, 0, 255);
+    return {{QStringLiteral("port"), number ? QJsonValue(*number) : QJsonValue()},
+            {QStringLiteral("device"), device}};
 }
 
-QString RelayCli::port_text(const PortResolution& port) const {
-    return is_device_path(m_options.port_text)
-               ? port.device
-               : QStringLiteral("port %1 (%2)").arg(m_options.port_text, port.device);
+QString RelayCli::port_text(const QString& device) const {
+    return strict_decimal(m_options.port_text, 0, 255)
+               ? QStringLiteral("port %1 (%2)").arg(m_options.port_text, device)
+               : device;
 }
 
 }  // namespace relay

@@ -20,15 +20,15 @@ public:
 
 private:
     int run_on_line();
-    int report(const RelaySession& session, const PortResolution& port);
+    int report(const RelaySession& session, const QString& device);
     int show_names();
     int rename_channel();
     int list_ports();
     QString name_directory() const;
     // The names of the address; empty when there is no name.txt.
     QStringList names_of(std::uint8_t address);
-    QJsonObject port_json(const PortResolution& port) const;
-    QString port_text(const PortResolution& port) const;
+    QJsonObject port_json(const QString& device) const;
+    QString port_text(const QString& device) const;
 
     CliOptions m_options;
     QString m_program_directory;

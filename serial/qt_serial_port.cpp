@@ -69,7 +69,7 @@ bool QtSerialPort::open_resolved(const PortResolution& port) {
     return true;
 }
 
-bool QtSerialPort::open_number_or_path(const QString& port_text) {
+bool QtSerialPort::open_line(const QString& port_text) {
     if (!is_device_path(port_text)) {
         return open(port_text);
     }

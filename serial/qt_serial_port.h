@@ -29,8 +29,9 @@ public:
     void set_link_directory(const QString& directory);
     // Opens a device already resolved, e.g. a path given in place of a number.
     bool open_resolved(const PortResolution& port);
-    // The command-line programs' port: a number as in the panel, or a device path.
-    bool open_number_or_path(const QString& port_text);
+    // A number as in the panel, or a device path.
+    bool open_line(const QString& port_text) override;
+    QString device() const override { return m_opened.device; }
     // What a number text would open, for the window to show the operator.
     PortResolution resolve(const QString& port_number_text) const;
     // The device of the open port.

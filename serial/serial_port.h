@@ -22,6 +22,11 @@ public:
     virtual bool is_open() const = 0;
     virtual void discard_input() = 0;
     virtual QString error_text() const = 0;
+    // The command-line programs' wider choice: what the port number text
+    // names, or a device path, or for other kinds of line their own address.
+    virtual bool open_line(const QString& port_text) { return open(port_text); }
+    // What the open port is connected to, for messages.
+    virtual QString device() const { return QString(); }
 
     // The frame write of the link: nothing while closed; otherwise the receive
     // buffer is emptied first, so the reply is read from its first byte.
