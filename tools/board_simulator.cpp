@@ -1,9 +1,6 @@
 #include "tools/board_simulator.h"
 
 #include <QDateTime>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -47,9 +44,7 @@ BoardSimulator::BoardSimulator(SimOptions options, QObject* parent)
     connect(&m_pacer, &QTimer::timeout, this, &BoardSimulator::pace);
 }
 
-BoardSimulator::~BoardSimulator() {
-    remove_link();
-}
+BoardSimulator::~BoardSimulator() = default;
 
 bool BoardSimulator::start(QString* error) {
     const bool opened = m_options.device.isEmpty()
@@ -58,7 +53,7 @@ bool BoardSimulator::start(QString* error) {
     if (!opened) {
         return false;
     }
-    if (!m_options.link.isEmpty() && !make_link(error)) {
+    if (!m_options.link.isEmpty() && !m_link.make(m_options.link, m_terminal.tty_path(), error)) {
         m_terminal.close();
         return false;
     }
@@ -173,37 +168,6 @@ void BoardSimulator::log(const char* direction, const QByteArray& bytes, const Q
         line += QStringLiteral("  (%1)").arg(note);
     }
     print(stdout, line);
-}
-
-bool BoardSimulator::make_link(QString* error) {
-    const QFileInfo link(m_options.link);
-    if (link.isSymLink()) {
-        // Most likely left by a board that was killed; a new board takes over.
-        QFile::remove(link.filePath());
-    } else if (link.exists()) {
-        *error = QStringLiteral("%1 exists and is not a symbolic link").arg(link.filePath());
-        return false;
-    }
-    QDir().mkpath(link.absolutePath());
-    const QString target = QFileInfo(m_terminal.tty_path()).absoluteFilePath();
-    if (!QFile::link(target, link.filePath())) {
-        *error = QStringLiteral("cannot make the link %1").arg(link.filePath());
-        return false;
-    }
-    m_link_target = target;
-    return true;
-}
-
-void BoardSimulator::remove_link() {
-    if (m_link_target.isEmpty()) {
-        return;
-    }
-    // Leave a link that another board has taken over since.
-    const QFileInfo link(m_options.link);
-    if (link.isSymLink() && link.symLinkTarget() == m_link_target) {
-        QFile::remove(link.filePath());
-    }
-    m_link_target.clear();
 }
 
 }  // namespace relay

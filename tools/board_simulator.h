@@ -1,6 +1,7 @@
 #pragma once
 
-#include "tools/board_terminal.h"
+#include "serial/board_terminal.h"
+#include "serial/tty_link.h"
 #include "tools/sim_options.h"
 #include "tools/virtual_line.h"
 
@@ -50,15 +51,13 @@ private:
     void send_at_line_speed(const LineWrite& write, qint64 ready_ns);
     void pace();
     void log(const char* direction, const QByteArray& bytes, const QString& note);
-    bool make_link(QString* error);
-    void remove_link();
 
     SimOptions m_options;
     VirtualLine m_line;
     BoardTerminal m_terminal;
     QSocketNotifier* m_notifier = nullptr;
     QElapsedTimer m_clock;
-    QString m_link_target;
+    TtyLink m_link;
     std::deque<Outgoing> m_outbox;
     QTimer m_pacer;
     qint64 m_heard_until_ns = 0;  // the last byte heard has fully arrived

@@ -2,7 +2,6 @@
 
 #include <QStringList>
 
-#include <cstring>
 #include <utility>
 
 namespace relay {
@@ -28,28 +27,18 @@ VirtualLine::VirtualLine(std::vector<VirtualBoard> boards, FaultPlan faults)
 
 LineTraffic VirtualLine::receive(const QByteArray& bytes, qint64 now_ms) {
     LineTraffic traffic;
-    if (!m_pending.isEmpty() && now_ms - m_last_byte_ms > FrameGapMs) {
-        traffic.heard.push_back({m_pending, QStringLiteral("incomplete frame, dropped")});
-        m_pending.clear();
-    }
-    m_last_byte_ms = now_ms;
-    m_pending.append(bytes);
-    while (!m_pending.isEmpty()) {
-        const qsizetype start = m_pending.indexOf(static_cast<char>(CommandHeader));
-        if (start != 0) {
-            const qsizetype skip = start < 0 ? m_pending.size() : start;
-            traffic.heard.push_back(
-                {m_pending.left(skip), QStringLiteral("not a command, skipped")});
-            m_pending.remove(0, skip);
-            continue;
+    for (const CommandReader::Piece& piece : m_reader.take(bytes, now_ms)) {
+        switch (piece.kind) {
+            case CommandReader::Piece::Kind::Forgotten:
+                traffic.heard.push_back({piece.bytes, QStringLiteral("incomplete frame, dropped")});
+                break;
+            case CommandReader::Piece::Kind::Skipped:
+                traffic.heard.push_back({piece.bytes, QStringLiteral("not a command, skipped")});
+                break;
+            case CommandReader::Piece::Kind::Frame:
+                take_frame(piece.frame, traffic);
+                break;
         }
-        if (m_pending.size() < FrameSize) {
-            break;
-        }
-        Frame frame{};
-        std::memcpy(frame.data(), m_pending.constData(), frame.size());
-        m_pending.remove(0, FrameSize);
-        take_frame(frame, traffic);
     }
     return traffic;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/command_reader.h"
 #include "tools/virtual_board.h"
 
 #include <QByteArray>
@@ -43,9 +44,6 @@ struct LineTraffic {
 // stream, lets the boards answer, and applies the faults.
 class VirtualLine {
 public:
-    // A partial frame older than this is dropped, as a board's receiver does.
-    static constexpr qint64 FrameGapMs = 50;
-
     VirtualLine(std::vector<VirtualBoard> boards, FaultPlan faults);
 
     // now_ms: a monotonic clock, for the gap between bytes.
@@ -62,8 +60,7 @@ private:
 
     std::vector<VirtualBoard> m_boards;
     FaultPlan m_faults;
-    QByteArray m_pending;
-    qint64 m_last_byte_ms = 0;
+    CommandReader m_reader;
     int m_replies = 0;
 };
 

@@ -1,4 +1,4 @@
-#include "tools/board_terminal.h"
+#include "serial/board_terminal.h"
 
 #include <QFile>
 

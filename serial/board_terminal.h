@@ -5,8 +5,10 @@
 
 namespace relay {
 
-// The board's end of the line: the master side of a new pseudo-terminal, or
-// a serial device. Raw bytes at 9600 baud, 8 data bits, no parity, 1 stop bit.
+// The far end of a line, where a board sits: the master side of a new
+// pseudo-terminal, or a serial device. The virtual board answers on it, and
+// relayd's shared ports hand out boards through it. Raw bytes at 9600 baud, 8 data bits, no parity,
+// 1 stop bit.
 class BoardTerminal {
 public:
     BoardTerminal() = default;
