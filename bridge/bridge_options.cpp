@@ -40,6 +40,7 @@ const Key Keys[] = {
     {"discovery-prefix", "topic"},
     {"name-file", "path"},
     {"verify-timeout", "ms"},
+    {"share", "path,..."},
     {"fail-fast", ""},
     {"verbose", ""},
 };
@@ -143,6 +144,11 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
             return fail(QStringLiteral("not a number of milliseconds 1..600000"));
         }
         options.verify_timeout_ms = *ms;
+    } else if (key == QLatin1String("share")) {
+        options.share = value.split(QLatin1Char(','), Qt::SkipEmptyParts);
+        if (options.share.isEmpty()) {
+            return fail(QStringLiteral("want one or more paths for links, separated by commas"));
+        }
     } else if (key == QLatin1String("fail-fast")) {
         options.fail_fast = value != QLatin1String("false");
     } else if (key == QLatin1String("verbose")) {
@@ -257,13 +263,19 @@ DESCRIPTION
 LINE
     --port PORT         port number as in the panel (default 1): comN beside the
                         program, else the N-th serial port listed; or a device
-                        path, best a /dev/serial/by-id/ one
+                        path, best a /dev/serial/by-id/ one; or tcp:HOST:PORT,
+                        a raw TCP line such as ser2net gives
     --boards LIST       addresses to serve: 1,7,200 or ranges 1-4 (default 1)
     --scan FROM-TO      find the boards at start instead (one query each)
     --verify-timeout MS a command's channels must show the wanted state within
                         this time, else an error event (default 1000)
     --name-file PATH    name.txt (or its directory) for names; default beside
                         the program. Read only; edits are picked up within 2 s
+    --share PATH,...    a pseudo-terminal for another program at each PATH (a
+                        link; build/com1 is port 1 of the panel in build/): it
+                        sees the boards as if it had the line to itself. Status
+                        queries are answered from the latest poll, commands go
+                        to the line in the next free slot, replies come back
 
 BROKER
     --broker URL        mqtt://HOST[:PORT] (default mqtt://localhost:1883) or

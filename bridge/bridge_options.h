@@ -24,6 +24,7 @@ struct BridgeOptions {
     QString discovery_prefix = QStringLiteral("homeassistant");
     QString name_directory;  // empty: beside the program
     int verify_timeout_ms = 1000;
+    QStringList share;       // links to shared ports for other programs
     bool fail_fast = false;  // exit when the broker cannot be reached or refuses
     bool verbose = false;
     bool help = false;

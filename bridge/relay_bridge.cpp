@@ -49,7 +49,8 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
           settings.will_topic = m_topics.bridge_status();
           settings.will_payload = QByteArrayLiteral("offline");
           return settings;
-      }()) {
+      }()),
+      m_sharer(m_poller, [this] { step(); }) {
     m_wake.setSingleShot(true);
     m_wake.setTimerType(Qt::PreciseTimer);
     m_names_check.setInterval(NamesCheckMs);
@@ -77,6 +78,14 @@ int RelayBridge::start() {
     }
     log(QStringLiteral("port %1 open (%2), node %3")
             .arg(m_options.port_text, m_port.device(), m_options.node_id));
+    for (const QString& link : m_options.share) {
+        QString error;
+        if (!m_sharer.add(link, &error)) {
+            log(QStringLiteral("cannot share the line at %1: %2").arg(link, error));
+            return bridge_exit::Port;
+        }
+        log(QStringLiteral("line shared at %1").arg(link));
+    }
     if (m_options.scan) {
         log(QStringLiteral("looking for boards at %1-%2")
                 .arg(m_options.scan_from)
@@ -209,6 +218,10 @@ void RelayBridge::job_finished(int job, JobResult result) {
 }
 
 void RelayBridge::unanswered(const Frame&) {}
+
+void RelayBridge::answered(int origin, const Frame& reply) {
+    m_sharer.answered(origin, reply);
+}
 
 void RelayBridge::on_connected() {
     log(QStringLiteral("broker %1:%2 connected").arg(m_options.mqtt.host).arg(m_options.mqtt.port));

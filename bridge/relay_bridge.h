@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/bridge_options.h"
+#include "bridge/line_sharer.h"
 #include "bridge/mqtt_client.h"
 #include "bridge/payloads.h"
 #include "bridge/topics.h"
@@ -49,6 +50,7 @@ private:
     void unanswered(const Frame& request) override;
     void scan_progress(int) override {}
     void scan_finished() override;
+    void answered(int origin, const Frame& reply) override;
 
     void step();
     void on_group(const Frame& group);
@@ -84,6 +86,7 @@ private:
     SerialPort& m_port;
     BusPoller m_poller;
     MqttClient m_mqtt;
+    LineSharer m_sharer;
     QElapsedTimer m_clock;
     QTimer m_wake;
     QTimer m_names_check;

@@ -35,14 +35,14 @@ BoardState* BusPoller::find(std::uint8_t address) {
 }
 
 void BusPoller::send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
-                             std::uint8_t data2) {
+                             std::uint8_t data2, int origin) {
     if (!m_line_open) {
         // Never kept for later: switching when the line comes back would
         // surprise whoever asked long ago. It counts as gone out, unanswered.
         m_sent_sequence = ++m_last_sequence;
         return;
     }
-    m_queue.push_back({build_frame(address, command, data1, data2), ++m_last_sequence});
+    m_queue.push_back({build_frame(address, command, data1, data2), ++m_last_sequence, origin});
 }
 
 void BusPoller::switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted) {
@@ -121,7 +121,11 @@ void BusPoller::receive(const Frame& group, std::int64_t now_ms) {
     const bool answers = m_in_flight && (m_in_flight->frame[1] == group[ReplyAddress] ||
                                          m_in_flight->frame[1] == ServiceAddress);
     if (answers) {
+        const int origin = m_in_flight->origin;
         m_in_flight.reset();
+        if (origin != 0) {
+            m_events.answered(origin, group);
+        }
         advance(now_ms);
     }
 }
@@ -146,7 +150,7 @@ void BusPoller::send_next(std::int64_t now_ms) {
     if (!m_queue.empty()) {
         const Queued next = m_queue.front();
         m_queue.pop_front();
-        start(next.frame, next.sequence, m_reply_wait_ms, now_ms);
+        start(next.frame, next.sequence, m_reply_wait_ms, now_ms, next.origin);
         m_sent_sequence = next.sequence;
         arm_jobs(now_ms);
         return;
@@ -181,8 +185,9 @@ void BusPoller::send_next(std::int64_t now_ms) {
     start(build_frame(board.address, cmd::Status, 0, 0), 0, m_reply_wait_ms, now_ms);
 }
 
-void BusPoller::start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms) {
-    m_in_flight = Exchange{frame, sequence, now_ms + wait_ms};
+void BusPoller::start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms,
+                      int origin) {
+    m_in_flight = Exchange{frame, sequence, now_ms + wait_ms, origin};
     m_writer(frame);
 }
 

@@ -41,6 +41,8 @@ public:
     virtual void unanswered(const Frame& request) = 0;
     virtual void scan_progress(int address) = 0;
     virtual void scan_finished() = 0;
+    // The reply to a command that was queued with an origin.
+    virtual void answered(int /*origin*/, const Frame& /*reply*/) {}
 };
 
 // Several boards on one line, without the line: the program feeds it the time,
@@ -68,9 +70,10 @@ public:
     const BoardState* board(std::uint8_t address) const;
     void set_reply_wait(int ms) { m_reply_wait_ms = ms; }
 
-    // Queued ahead of polls, sent in order.
+    // Queued ahead of polls, sent in order. A command with an origin has its
+    // reply handed back through answered().
     void send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
-                      std::uint8_t data2);
+                      std::uint8_t data2, int origin = 0);
     // Frames for channels switched to wanted: one per channel, or one for all.
     void switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted);
     // Verification: Verified once a reply of the board, after every command
@@ -97,11 +100,13 @@ private:
     struct Queued {
         Frame frame{};
         long sequence = 0;
+        int origin = 0;
     };
     struct Exchange {
         Frame frame{};
         long sequence = 0;  // 0: not a command
         std::int64_t deadline_ms = 0;
+        int origin = 0;
     };
     struct Job {
         int id = 0;
@@ -116,7 +121,7 @@ private:
 
     BoardState* find(std::uint8_t address);
     void send_next(std::int64_t now_ms);
-    void start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms);
+    void start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms, int origin = 0);
     void expire(std::int64_t now_ms);
     void apply(const Frame& reply, std::int64_t now_ms);
     void set_availability(BoardState& board, Availability availability);

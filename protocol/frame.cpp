@@ -17,6 +17,19 @@ Frame build_frame(std::uint8_t address, std::uint8_t command, std::uint8_t data1
     return frame;
 }
 
+Frame build_reply(std::uint8_t address, std::uint8_t command, std::uint16_t channels) {
+    Frame frame{ReplyHeader,
+                address,
+                command,
+                0x00,
+                0x00,
+                static_cast<std::uint8_t>(channels >> 8),
+                static_cast<std::uint8_t>(channels & 0xFF),
+                0x00};
+    frame[7] = frame_checksum(frame);
+    return frame;
+}
+
 void send_frame(const FrameWriter& writer, std::uint8_t address, std::uint8_t command,
                 std::uint8_t data1, std::uint8_t data2) {
     const Frame frame = build_frame(address, command, data1, data2);

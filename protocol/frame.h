@@ -43,6 +43,9 @@ std::uint8_t frame_checksum(const Frame& frame);
 Frame build_frame(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
                   std::uint8_t data2);
 
+// A board's reply: channels 9..16 in byte 5, 1..8 in byte 6.
+Frame build_reply(std::uint8_t address, std::uint8_t command, std::uint16_t channels);
+
 // Builds the frame and hands it to the writer in one piece.
 void send_frame(const FrameWriter& writer, std::uint8_t address, std::uint8_t command,
                 std::uint8_t data1, std::uint8_t data2);
