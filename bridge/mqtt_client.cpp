@@ -53,6 +53,7 @@ MqttClient::MqttClient(MqttSettings settings, QObject* parent)
         mosquitto_connect_callback_set(m_mosq, &MqttClient::on_connect);
         mosquitto_disconnect_callback_set(m_mosq, &MqttClient::on_disconnect);
         mosquitto_message_callback_set(m_mosq, &MqttClient::on_message);
+        mosquitto_publish_callback_set(m_mosq, &MqttClient::on_publish);
         mosquitto_log_callback_set(m_mosq, &MqttClient::on_log);
     }
 
@@ -85,11 +86,19 @@ void MqttClient::stop(int timeout_ms) {
     m_tick->stop();
     unwatch_socket();
     if (m_mosq && mosquitto_socket(m_mosq) >= 0) {
-        // DISCONNECT goes out after what is queued, and tells the broker to
-        // drop the will.
+        const QDeadlineTimer deadline(timeout_ms);
+        // Every last publish (the offline states) confirmed first: a close with
+        // unread acknowledgements resets the connection, and the broker drops
+        // what it had not read yet.
+        if (m_connected) {
+            exchange(deadline, [this] { return m_unacknowledged <= 0; });
+        }
+        // DISCONNECT tells the broker to drop the will; then wait for its close.
         mosquitto_disconnect(m_mosq);
-        flush(timeout_ms);
+        flush(static_cast<int>(deadline.remainingTime()));
+        exchange(deadline, [this] { return mosquitto_socket(m_mosq) < 0; });
     }
+    m_unacknowledged = 0;
     m_connected = false;
     m_connack_seen = false;
     m_disconnect_seen = false;
@@ -102,6 +111,9 @@ bool MqttClient::publish(const QString& topic, const QByteArray& payload, bool r
     const int rc =
         mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(),
                           static_cast<int>(payload.size()), payload.constData(), 1, retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        ++m_unacknowledged;
+    }
     after_io(MOSQ_ERR_SUCCESS);
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -126,6 +138,10 @@ void MqttClient::on_disconnect(struct mosquitto*, void* self, int rc) {
     client->m_disconnect_errno = errno;
     client->m_disconnect_seen = true;
     client->m_disconnect_rc = rc;
+}
+
+void MqttClient::on_publish(struct mosquitto*, void* self, int) {
+    --static_cast<MqttClient*>(self)->m_unacknowledged;
 }
 
 void MqttClient::on_message(struct mosquitto*, void* self,
@@ -215,6 +231,7 @@ void MqttClient::attempt() {
     m_refusal.clear();
     m_tls_error.clear();
     m_connack_seen = false;
+    m_unacknowledged = 0;
     m_disconnect_seen = false;
     if (!m_configured) {
         m_configured = configure();
@@ -328,6 +345,27 @@ void MqttClient::flush(int timeout_ms) {
             continue;
         }
         if (ready <= 0 || mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS) {
+            return;
+        }
+    }
+}
+
+void MqttClient::exchange(const QDeadlineTimer& deadline, const std::function<bool()>& done) {
+    while (!done() && mosquitto_socket(m_mosq) >= 0 && !deadline.hasExpired()) {
+        const bool out = mosquitto_want_write(m_mosq);
+        pollfd fd{mosquitto_socket(m_mosq), static_cast<short>(POLLIN | (out ? POLLOUT : 0)), 0};
+        const int ready = ::poll(&fd, 1, static_cast<int>(deadline.remainingTime()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return;
+        }
+        if ((fd.revents & POLLOUT) && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS) {
+            return;
+        }
+        if ((fd.revents & (POLLIN | POLLHUP | POLLERR)) &&
+            mosquitto_loop_read(m_mosq, 1) != MOSQ_ERR_SUCCESS) {
             return;
         }
     }

@@ -1,10 +1,13 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QStringList>
+
+#include <functional>
 
 struct mosquitto;
 struct mosquitto_message;
@@ -75,6 +78,7 @@ private:
     static void on_connect(struct mosquitto*, void* self, int code);
     static void on_disconnect(struct mosquitto*, void* self, int rc);
     static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* message);
+    static void on_publish(struct mosquitto*, void* self, int mid);
     static void on_log(struct mosquitto*, void* self, int level, const char* text);
 
     bool configure();
@@ -84,6 +88,8 @@ private:
     void after_io(int rc);
     void connection_ended(const QString& reason);
     void flush(int timeout_ms);
+    // Reads and writes until done() or the deadline.
+    void exchange(const QDeadlineTimer& deadline, const std::function<bool()>& done);
     QString describe_error(int rc, int saved_errno) const;
     QString describe_refusal(int code) const;
     template <typename F>
@@ -109,6 +115,7 @@ private:
     bool m_connack_seen = false;
     int m_connack_code = 0;
     bool m_disconnect_seen = false;
+    int m_unacknowledged = 0;  // QoS 1 publishes the broker has not confirmed
     int m_disconnect_rc = 0;
     int m_disconnect_errno = 0;
     QString m_refusal;

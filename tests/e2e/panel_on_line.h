@@ -8,6 +8,7 @@
 #include "ui/main_form.h"
 #include "ui/song_font.h"
 
+#include <QFileInfo>
 #include <QLineEdit>
 #include <QProcess>
 #include <QPushButton>
@@ -38,17 +39,42 @@ public:
         m_audit.attach(*m_form, *m_port);
         m_form->show();
     }
-    ~PanelOnLine() { stop_boards(); }
+    ~PanelOnLine() {
+        stop_boards();
+        if (m_relayd.state() != QProcess::NotRunning) {
+            m_relayd.terminate();
+            m_relayd.waitForFinished(Patience);
+        }
+    }
+
+    // From now on the boards sit behind relayd, and the panel's port 1 is the
+    // first of relayd's shared ports, com2 the second one.
+    void share_through_relayd(const QStringList& relayd_options) {
+        m_relayd_options = relayd_options;
+    }
 
     // Boards 1 and 2 in this state; waits for the tty line, printed once the link exists.
-    bool start_boards(std::uint16_t state, const QStringList& faults = {}) {
+    bool start_boards(std::uint16_t state, const QStringList& faults = {},
+                      const QStringList& boards = {"1", "2"}) {
+        const bool shared = !m_relayd_options.isEmpty();
         m_board.start(QStringLiteral(RELAY_BOARD_SIM),
-                      QStringList{"--link", m_line_dir.filePath("com1"), "--log", "--boards", "1,2",
-                                  "--state", LookAudit::hex4(state)} +
+                      QStringList{"--link", m_line_dir.filePath(shared ? "board" : "com1"), "--log",
+                                  "--boards", boards.join(','), "--state", LookAudit::hex4(state)} +
                           faults);
-        return m_board.waitForStarted(Patience) &&
-               QTest::qWaitFor([this] { return m_board.canReadLine(); }, Patience) &&
-               m_board.readLine().startsWith('/');
+        const bool started = m_board.waitForStarted(Patience) &&
+                             QTest::qWaitFor([this] { return m_board.canReadLine(); }, Patience) &&
+                             m_board.readLine().startsWith('/');
+        if (!started || !shared || m_relayd.state() != QProcess::NotRunning) {
+            return started;
+        }
+        m_relayd.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        m_relayd.start(QStringLiteral(RELAYD), QStringList{"--port", m_line_dir.filePath("board"),
+                                                           "--boards", boards.join(','), "--share",
+                                                           m_line_dir.filePath("com1") + ',' +
+                                                               m_line_dir.filePath("com2")} +
+                                                   m_relayd_options);
+        return QTest::qWaitFor([this] { return QFileInfo::exists(m_line_dir.filePath("com2")); },
+                               Patience);
     }
     bool open_on_boards(std::uint16_t state, const QStringList& faults = {}) {
         if (start_boards(state, faults)) {
@@ -87,6 +113,8 @@ public:
     QtSerialPort* m_port = nullptr;
     std::unique_ptr<MainForm> m_form;
     QProcess m_board;
+    QProcess m_relayd;
+    QStringList m_relayd_options;
 };
 
 }  // namespace relay::testing
