@@ -218,7 +218,8 @@ COMMANDS
 OPTIONS
     -p, --port PORT     port number as in the panel (default 1): comN beside the
                         program, else the N-th serial port listed (USB adapters
-                        first); or a device path such as /dev/ttyUSB0
+                        first); or a device path such as /dev/ttyUSB0; or
+                        tcp:HOST:PORT, a raw TCP line such as ser2net gives
     -a, --address A     the board's address, 0..255 (default 1)
     --json              one JSON document; for watch one JSON line per event
     --timeout MS        verification and reply timeout (default 1000); for scan

@@ -51,7 +51,31 @@ bool is_device_path(const QString& port_text) {
 }
 
 bool is_port_text(const QString& port_text) {
+    if (port_text.startsWith(QLatin1String("tcp:"))) {
+        return tcp_address(port_text).has_value();
+    }
     return is_device_path(port_text) || strict_decimal(port_text, 0, 255).has_value();
+}
+
+QString TcpAddress::text() const {
+    const QString shown =
+        host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : host;
+    return shown + QLatin1Char(':') + QString::number(port);
+}
+
+std::optional<TcpAddress> tcp_address(const QString& port_text) {
+    // A bare IPv6 address would make the last colon ambiguous, hence brackets.
+    static const QRegularExpression form(
+        QStringLiteral(R"(^tcp:(?:\[([0-9A-Fa-f.]*:[0-9A-Fa-f:.]*)\]|([^\s:/\[\]]+)):([0-9]+)$)"));
+    const QRegularExpressionMatch match = form.match(port_text);
+    const auto port = match.hasMatch() ? strict_decimal(match.captured(3), 1, 65535) : std::nullopt;
+    if (!port) {
+        return std::nullopt;
+    }
+    TcpAddress address;
+    address.host = match.captured(1).isEmpty() ? match.captured(2) : match.captured(1);
+    address.port = static_cast<quint16>(*port);
+    return address;
 }
 
 QString name_directory_of(const QString& path, QString* error) {

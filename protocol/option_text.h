@@ -24,6 +24,16 @@ std::optional<std::vector<std::uint8_t>> address_list(const QString& text);
 bool is_device_path(const QString& port_text);
 bool is_port_text(const QString& port_text);
 
+// The far end of "tcp:HOST:PORT": HOST a name, an IPv4 address or an IPv6
+// address in brackets ("tcp:[::1]:2000"); PORT 1..65535.
+struct TcpAddress {
+    QString host;
+    quint16 port = 0;
+    // "HOST:PORT", with the brackets back around an IPv6 address.
+    QString text() const;
+};
+std::optional<TcpAddress> tcp_address(const QString& port_text);
+
 // The name store knows name.txt only by its directory: PATH is that directory
 // or a file called name.txt. Empty and the reason otherwise.
 QString name_directory_of(const QString& path, QString* error);

@@ -7,7 +7,7 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
                 fonts-noto-cjk clang libclang-rt-14-dev
                 xvfb xauth xdotool
-                pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl)
+                pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net)
 
 # Installs the Debian packages that are not there yet.
 ensure_packages() {
