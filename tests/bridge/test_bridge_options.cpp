@@ -1,0 +1,89 @@
+#include "bridge/bridge_options.h"
+#include "support/table.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace relay;
+using relay::testing::row;
+
+class TestBridgeOptions : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // The options that reach the bridge, or why none do.
+    void optionsConfigAndPasswordSources_data() {
+        QTest::addColumn<QString>("arguments");  // %DIR%: a folder with relayd.conf and password
+        QTest::addColumn<QString>("environment");
+        QTest::addColumn<QString>("outcome");
+        row("defaults", "", "",
+            "port 1 boards 1 mqtt://localhost:1883 tls 0 v4 base relay prefix homeassistant "
+            "password ''");
+        row("config file", "--config %DIR%/relayd.conf", "",
+            "port /dev/ttyUSB7 boards 3,7,8,9 mqtts://broker.lan:8883 tls 1 v5 base plant prefix "
+            "ha password 'from the file'");
+        row("options win over the file", "--config %DIR%/relayd.conf --boards 2 --base-topic x", "",
+            "port /dev/ttyUSB7 boards 2 mqtts://broker.lan:8883 tls 1 v5 base x prefix ha "
+            "password 'from the file'");
+        row("password from the environment", "--broker mqtt://h:1", "env secret",
+            "port 1 boards 1 mqtt://h:1 tls 0 v4 base relay prefix homeassistant password 'env "
+            "secret'");
+        row("password on the command line", "--password x", "", "refused: never given on the");
+        row("user in the broker address", "--broker mqtt://u:p@h", "", "refused: user names");
+        row("not mqtt", "--broker http://h", "", "refused: is not mqtt://");
+        row("board 256", "--boards 1,256", "", "refused: not a list of addresses");
+        row("wildcard in the base topic", "--base-topic a/#", "", "refused: a topic without");
+        row("unsafe node id", "--node-id a/b", "", "refused: only letters");
+        row("unknown key in the file", "--config %DIR%/bad.conf", "", "refused: unknown key");
+        row("certificate without key", "--certfile c.pem", "", "refused: go together");
+    }
+    void optionsConfigAndPasswordSources() {
+        QFETCH(QString, arguments);
+        QFETCH(QString, environment);
+        QFETCH(QString, outcome);
+        QTemporaryDir dir;
+        const auto write = [&dir](const char* name, const QByteArray& text) {
+            QFile file(dir.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(text);
+        };
+        write("password", "from the file\nsecond line\n");
+        write("relayd.conf",
+              "port=/dev/ttyUSB7\nboards=3,7-9\nbroker=mqtts://broker.lan\nmqtt-version=5\n"
+              "base-topic=plant\ndiscovery-prefix=ha\npassword-file=" +
+                  dir.filePath("password").toUtf8() + "\n");
+        write("bad.conf", "colour=blue\n");
+        QString error;
+        const auto options =
+            parse_bridge_options(("relayd " + QString(arguments).replace("%DIR%", dir.path()))
+                                     .split(' ', Qt::SkipEmptyParts),
+                                 environment, &error);
+        QString got = "refused: " + error;
+        if (options) {
+            QStringList boards;
+            for (const auto b : options->boards)
+                boards << QString::number(b);
+            const MqttSettings& m = options->mqtt;
+            got =
+                QString("port %1 boards %2 %3://%4:%5 tls %6 v%7 base %8 prefix %9 password '%10'")
+                    .arg(options->port_text, boards.join(','), m.tls ? "mqtts" : "mqtt", m.host)
+                    .arg(m.port)
+                    .arg(int(m.tls))
+                    .arg(m.protocol)
+                    .arg(options->base_topic, options->discovery_prefix, m.password);
+        }
+        const bool refused = outcome.startsWith("refused: ");
+        QVERIFY2(refused ? got.startsWith("refused: ") && got.contains(outcome.mid(9))
+                         : got == outcome,
+                 qPrintable(got));
+    }
+
+    void defaultNodeIdIsStableAndDiffersPerAdapter() {
+        const QString a = default_node_id("plant room", "/dev/serial/by-id/usb-A");
+        QCOMPARE(a, default_node_id("plant room", "/dev/serial/by-id/usb-A"));
+        QVERIFY(a != default_node_id("plant room", "/dev/serial/by-id/usb-B"));
+        QVERIFY(QRegularExpression("^plant_room-[0-9a-f]{8}$").match(a).hasMatch());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridgeOptions)
+#include "test_bridge_options.moc"
