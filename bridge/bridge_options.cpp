@@ -86,7 +86,8 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
     };
     if (key == QLatin1String("port")) {
         if (!is_port_text(value)) {
-            return fail(QStringLiteral("neither a port number 0..255 nor a device path"));
+            return fail(
+                QStringLiteral("neither a port number 0..255, a device path nor tcp:HOST:PORT"));
         }
         options.port_text = value;
     } else if (key == QLatin1String("boards")) {

@@ -154,8 +154,8 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
         options.port_text = parser.value(port);
         if (!is_port_text(options.port_text)) {
             *error = QStringLiteral(
-                         "port \"%1\" is neither a number from 0 to 255 nor a device "
-                         "path")
+                         "port \"%1\" is neither a number from 0 to 255, a device path nor "
+                         "tcp:HOST:PORT")
                          .arg(options.port_text);
             return std::nullopt;
         }
