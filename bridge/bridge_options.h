@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/mqtt_client.h"
+#include "protocol/option_text.h"
 
 #include <QString>
 #include <QStringList>
@@ -42,11 +43,3 @@ QString default_node_id(const QString& host, const QString& port_text);
 QString bridge_usage_text();
 
 }  // namespace relay
-
-namespace relay::bridge_exit {
-constexpr int Ok = 0;
-constexpr int Usage = 2;
-constexpr int Port = 3;
-constexpr int NoBoard = 4;
-constexpr int Broker = 7;
-}  // namespace relay::bridge_exit

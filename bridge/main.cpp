@@ -16,11 +16,11 @@ int main(int argc, char* argv[]) {
     if (!options) {
         std::fprintf(stderr, "relayd: %s (relayd --help shows the usage)\n",
                      error.toLocal8Bit().constData());
-        return relay::bridge_exit::Usage;
+        return relay::exit_code::Usage;
     }
     if (options->help) {
         std::fputs(relay::bridge_usage_text().toLocal8Bit().constData(), stdout);
-        return relay::bridge_exit::Ok;
+        return relay::exit_code::Ok;
     }
     // comN links and name.txt live beside the program, as for the panel.
     relay::RelayBridge bridge(*options, QCoreApplication::applicationDirPath());
@@ -28,13 +28,13 @@ int main(int argc, char* argv[]) {
     interrupts.start();
     QObject::connect(&interrupts, &relay::InterruptWatch::interrupted, &app, [&bridge] {
         bridge.stop();
-        QCoreApplication::exit(relay::bridge_exit::Ok);
+        QCoreApplication::exit(relay::exit_code::Ok);
     });
     QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, [&bridge](int code) {
         bridge.stop();
         QCoreApplication::exit(code);
     });
-    if (const int code = bridge.start(); code != relay::bridge_exit::Ok) {
+    if (const int code = bridge.start(); code != relay::exit_code::Ok) {
         return code;
     }
     return QCoreApplication::exec();

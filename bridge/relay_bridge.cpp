@@ -74,7 +74,7 @@ int RelayBridge::start() {
     if (!m_port.open_line(m_options.port_text)) {
         log(QStringLiteral("cannot open port %1: %2")
                 .arg(m_options.port_text, m_port.error_text()));
-        return bridge_exit::Port;
+        return exit_code::Port;
     }
     log(QStringLiteral("port %1 open (%2), node %3")
             .arg(m_options.port_text, m_port.device(), m_options.node_id));
@@ -82,7 +82,7 @@ int RelayBridge::start() {
         QString error;
         if (!m_sharer.add(link, &error)) {
             log(QStringLiteral("cannot share the line at %1: %2").arg(link, error));
-            return bridge_exit::Port;
+            return exit_code::Port;
         }
         log(QStringLiteral("line shared at %1").arg(link));
     }
@@ -99,7 +99,7 @@ int RelayBridge::start() {
     m_names_check.start();
     m_mqtt.start();
     step();
-    return bridge_exit::Ok;
+    return exit_code::Ok;
 }
 
 void RelayBridge::stop() {
@@ -174,7 +174,7 @@ void RelayBridge::scan_finished() {
         log(QStringLiteral("no board answered at %1-%2")
                 .arg(m_options.scan_from)
                 .arg(m_options.scan_to));
-        Q_EMIT fatal(bridge_exit::NoBoard);
+        Q_EMIT fatal(exit_code::NoReply);
         return;
     }
     QStringList found;
@@ -242,7 +242,7 @@ void RelayBridge::on_connected() {
 void RelayBridge::on_connect_failed(const QString& reason) {
     if (m_options.fail_fast) {
         log(QStringLiteral("broker: %1").arg(reason));
-        Q_EMIT fatal(bridge_exit::Broker);
+        Q_EMIT fatal(exit_code::Broker);
         return;
     }
     // One line per attempt would flood the journal while the broker is down.

@@ -55,13 +55,3 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
 QString cli_usage_text();
 
 }  // namespace relay
-
-namespace relay::exit_code {
-constexpr int Ok = 0;
-constexpr int Usage = 2;
-constexpr int Port = 3;
-constexpr int NoReply = 4;
-constexpr int NotVerified = 5;
-constexpr int Names = 6;
-constexpr int Interrupted = 130;
-}  // namespace relay::exit_code

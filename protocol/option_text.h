@@ -39,3 +39,15 @@ std::optional<TcpAddress> tcp_address(const QString& port_text);
 QString name_directory_of(const QString& path, QString* error);
 
 }  // namespace relay
+
+// The command-line programs' exit statuses, the same for relayctl and relayd.
+namespace relay::exit_code {
+constexpr int Ok = 0;
+constexpr int Usage = 2;
+constexpr int Port = 3;
+constexpr int NoReply = 4;  // relayd: --scan found no board
+constexpr int NotVerified = 5;
+constexpr int Names = 6;
+constexpr int Broker = 7;  // relayd --fail-fast: the broker unreachable or refusing
+constexpr int Interrupted = 130;
+}  // namespace relay::exit_code
