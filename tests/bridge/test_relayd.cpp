@@ -195,6 +195,35 @@ private Q_SLOTS:
         // Subscribed again: a command still works.
         QVERIFY(rig.broker.publish("relay/t/1/1/set", "OFF", false));
         QVERIFY(all.wait_for("^0 relay/t/1/1/state OFF$"));
+        // An orderly stop says so itself, the board included.
+        rig.relayd.terminate();
+        QVERIFY(rig.relayd.waitForFinished(Patience));
+        QCOMPARE(rig.relayd.exitCode(), 0);
+        QVERIFY(all.wait_for("^0 relay/t/1/availability offline$"));
+        QVERIFY(all.wait_for("^0 relay/t/status offline$"));
+    }
+
+    void aScanAtStartServesTheBoardsItFinds_data() {
+        QTest::addColumn<QString>("range");
+        QTest::addColumn<int>("exit_code");  // -1: still running
+        row("two boards in the range", "1-9", -1);
+        row("none in the range", "20-22", 4);
+    }
+    void aScanAtStartServesTheBoardsItFinds() {
+        QFETCH(QString, range);
+        QFETCH(int, exit_code);
+        Rig rig;
+        QVERIFY(rig.start({"--boards", "3,7"}, {"--scan", range}));
+        if (exit_code >= 0) {
+            QVERIFY(rig.relayd.waitForFinished(Patience));
+            QCOMPARE(rig.relayd.exitCode(), exit_code);
+            QVERIFY(rig.logged("no board answered at " + range));
+            return;
+        }
+        TopicRecorder availability(rig.broker, "relay/t/+/availability");
+        QVERIFY(QTest::qWaitFor([&] { return availability.messages().size() == 2; }, Patience));
+        QCOMPARE(availability.messages().filter("online").size(), 2);
+        QVERIFY(rig.logged("serving boards 3,7"));
     }
 
     void aConfigOfABoardNoLongerServedIsRemoved() {
