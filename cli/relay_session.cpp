@@ -171,6 +171,12 @@ void RelaySession::replied(const Frame& reply) {
                 watch(WatchEvent::Kind::Change, looks_of(reply_channels(reply)));
             }
             return;
+        case CliCommand::WriteAddress:
+            // A board that heard the write may answer from an address it kept.
+            if (command == cmd::WriteAddress) {
+                m_answered = true;
+            }
+            break;
         default:
             break;
     }

@@ -17,6 +17,7 @@ std::vector<VirtualBoard> boards_for(const SimOptions& options) {
     for (const std::uint8_t address : options.addresses) {
         boards.emplace_back(address, options.channels);
         boards.back().set_stuck(options.stuck);
+        boards.back().set_keep_address(options.keep_address);
     }
     return boards;
 }

@@ -92,10 +92,15 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
         QStringLiteral("Channels that never switch, e.g. 3,5: the board answers and reports "
                        "them unchanged."),
         QStringLiteral("n,m,..."));
+    const QCommandLineOption keep_address(
+        QStringLiteral("keep-address"),
+        QStringLiteral("Answer write-address (0x41) from the old address and keep it, as a "
+                       "board whose address memory does not take the write."));
     const QCommandLineOption log(
         QStringLiteral("log"), QStringLiteral("Print every frame in and out, with a time stamp."));
     parser.addOptions({help_option, device, link, address, boards, state, drop, corrupt, split,
-                       split_gap, noise, delay, line_time, turnaround, silent, stuck, log});
+                       split_gap, noise, delay, line_time, turnaround, silent, stuck, keep_address,
+                       log});
 
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
@@ -118,6 +123,7 @@ std::optional<SimOptions> parse_sim_options(const QStringList& arguments, QStrin
     options.log = parser.isSet(log);
     options.faults.silent = parser.isSet(silent);
     options.line_time = parser.isSet(line_time);
+    options.keep_address = parser.isSet(keep_address);
 
     if (parser.isSet(address) && parser.isSet(boards)) {
         *error = QStringLiteral("Give either --address or --boards, not both.");

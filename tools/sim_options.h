@@ -18,6 +18,7 @@ struct SimOptions {
     std::vector<std::uint8_t> addresses{1};
     std::uint16_t channels = 0;  // bit 0 is channel 1
     std::uint16_t stuck = 0;     // channels that never switch
+    bool keep_address = false;   // write-address is answered but does not take
     FaultPlan faults;
     // Bytes take as long as on a 9600 baud 8N1 line, both ways.
     bool line_time = false;

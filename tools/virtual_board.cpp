@@ -47,7 +47,9 @@ std::optional<Frame> VirtualBoard::answer(const Frame& command) {
             }
             break;
         case cmd::WriteAddress:
-            m_address = data2;
+            if (!m_keep_address) {
+                m_address = data2;
+            }
             break;
         default:
             return std::nullopt;

@@ -25,6 +25,9 @@ public:
     // Channels whose relays never move (a welded contact, a dead coil): the
     // board still answers and reports them unchanged.
     void set_stuck(std::uint16_t stuck) { m_stuck = stuck; }
+    // A board whose address memory does not take a write: it answers the
+    // write-address frame from its old address and stays there.
+    void set_keep_address(bool keep) { m_keep_address = keep; }
     // A switch the board's own lines do not explain: another master on the
     // bus, or a technician's test button.
     void toggle_channel(int channel);
@@ -35,6 +38,7 @@ private:
     std::uint8_t m_address = 1;
     std::uint16_t m_channels = 0;
     std::uint16_t m_stuck = 0;
+    bool m_keep_address = false;
 };
 
 }  // namespace relay

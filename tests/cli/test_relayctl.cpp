@@ -130,6 +130,13 @@ private Q_SLOTS:
         row("write-address is verified at the new address", {}, {"write-address", "7", "--json"}, 0,
             R"(^\{"address":7,.*"result":"ok","verified":true\})", {"F5 41 00 07", "07 10 00 00"},
             n3);
+        row("write-address answered but not taken", {"--keep-address"},
+            {"write-address", "7", "--timeout", "400"}, 5,
+            "not verified: no status reply from the new address 7", {"F5 41 00 07", "07 10 00 00"},
+            n3);
+        row("write-address unanswered", {"--silent"}, {"write-address", "7", "--timeout", "400"}, 4,
+            "^relayctl: no reply from board 7 on port 1 \\(/dev/pts/\\d+\\) within 400 ms\n$",
+            {"F5 41 00 07", "07 10 00 00"}, n3);
         row("scan finds exactly the boards", {"--boards", "1,7,200"}, {"scan", "0-200"}, 0,
             "^  1  released 1-16\n  7  released 1-16\n200  released 1-16\n$",
             {"00 10 00 00", "01 10 00 00", "02 10 00 00"}, n3);
