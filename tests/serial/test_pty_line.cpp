@@ -1,6 +1,6 @@
+#include "serial/board_terminal.h"
 #include "serial/qt_serial_port.h"
 #include "support/frame_bytes.h"
-#include "tools/board_terminal.h"
 #include "tools/sim_options.h"
 #include "tools/virtual_line.h"
 
