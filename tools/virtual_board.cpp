@@ -65,16 +65,7 @@ void VirtualBoard::toggle_channel(int channel) {
 }
 
 Frame VirtualBoard::reply(std::uint8_t command) const {
-    Frame frame{ReplyHeader,
-                m_address,
-                command,
-                0x00,
-                0x00,
-                static_cast<std::uint8_t>(m_channels >> 8),
-                static_cast<std::uint8_t>(m_channels & 0xFF),
-                0x00};
-    frame[7] = frame_checksum(frame);
-    return frame;
+    return build_reply(m_address, command, m_channels);
 }
 
 }  // namespace relay
