@@ -42,7 +42,6 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
       m_names(m_messages,
               m_options.name_directory.isEmpty() ? program_directory : m_options.name_directory),
       m_line(make_line_port(m_options.port_text, program_directory)),
-      m_port(*m_line),
       m_poller([this](const Frame& frame) { write_frame(frame); }, *this),
       m_mqtt([this] {
           MqttSettings settings = m_options.mqtt;
@@ -71,13 +70,13 @@ RelayBridge::~RelayBridge() = default;
 
 int RelayBridge::start() {
     m_clock.start();
-    if (!m_port.open_line(m_options.port_text)) {
+    if (!m_line->open_line(m_options.port_text)) {
         log(QStringLiteral("cannot open port %1: %2")
-                .arg(m_options.port_text, m_port.error_text()));
+                .arg(m_options.port_text, m_line->error_text()));
         return exit_code::Port;
     }
     log(QStringLiteral("port %1 open (%2), node %3")
-            .arg(m_options.port_text, m_port.device(), m_options.node_id));
+            .arg(m_options.port_text, m_line->device(), m_options.node_id));
     for (const QString& link : m_options.share) {
         QString error;
         if (!m_sharer.add(link, &error)) {
@@ -86,7 +85,8 @@ int RelayBridge::start() {
         }
         log(QStringLiteral("line shared at %1").arg(link));
     }
-    if (m_options.scan) {
+    m_scanning = m_options.scan;
+    if (m_scanning) {
         log(QStringLiteral("looking for boards at %1-%2")
                 .arg(m_options.scan_from)
                 .arg(m_options.scan_to));
@@ -103,7 +103,6 @@ int RelayBridge::start() {
 }
 
 void RelayBridge::stop() {
-    m_stopping = true;
     if (m_mqtt.is_connected()) {
         for (const BoardState& board : m_poller.boards()) {
             m_mqtt.publish(m_topics.board_availability(board.address), "offline", true);
@@ -111,7 +110,7 @@ void RelayBridge::stop() {
         m_mqtt.publish(m_topics.bridge_status(), "offline", true);
     }
     m_mqtt.stop();
-    m_port.close();
+    m_line->close();
     log(QStringLiteral("stopped"));
 }
 
@@ -134,7 +133,7 @@ void RelayBridge::write_frame(const Frame& frame) {
     if (m_options.verbose) {
         log(QStringLiteral("> %1").arg(hex(frame)));
     }
-    m_port.write_frame(frame);
+    m_line->write_frame(frame);
 }
 
 void RelayBridge::on_device_lost(const QString& message) {
@@ -146,9 +145,9 @@ void RelayBridge::on_device_lost(const QString& message) {
 }
 
 void RelayBridge::try_reopen() {
-    if (m_port.open_line(m_options.port_text)) {
+    if (m_line->open_line(m_options.port_text)) {
         m_reopen.stop();
-        log(QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_port.device()));
+        log(QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_line->device()));
         m_poller.line_opened(m_clock.elapsed());
         step();
     }
@@ -157,7 +156,7 @@ void RelayBridge::try_reopen() {
 void RelayBridge::replied(const Frame& reply) {
     if (m_poller.board(reply[ReplyAddress])) {
         publish_board(*m_poller.board(reply[ReplyAddress]), false);
-    } else if (m_options.scan) {
+    } else if (m_scanning) {
         m_found.push_back(reply[ReplyAddress]);
     }
 }
@@ -182,6 +181,7 @@ void RelayBridge::scan_finished() {
         found.append(QString::number(address));
     }
     log(QStringLiteral("serving boards %1").arg(found.join(QLatin1Char(','))));
+    m_scanning = false;
     m_options.boards = m_found;
     m_poller.set_boards(m_found);
     check_names(true);
@@ -264,7 +264,7 @@ void RelayBridge::on_message(const QString& topic, const QByteArray& payload, bo
     }
     if (const auto address = m_topics.discovery_address(topic)) {
         // A config of ours for a board no longer served: remove the entity.
-        if (!payload.isEmpty() && !m_poller.board(*address) && !m_options.scan) {
+        if (!payload.isEmpty() && !m_poller.board(*address) && !m_scanning) {
             log(QStringLiteral("removing the discovery config %1").arg(topic));
             m_mqtt.publish(topic, QByteArray(), true);
         }

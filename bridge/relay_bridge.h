@@ -83,7 +83,6 @@ private:
     StderrMessages m_messages;
     NameFile m_names;
     std::unique_ptr<SerialPort> m_line;
-    SerialPort& m_port;
     BusPoller m_poller;
     MqttClient m_mqtt;
     LineSharer m_sharer;
@@ -98,7 +97,7 @@ private:
     QHash<QString, QByteArray> m_published;
     QString m_refusal;  // the last connection failure logged
     qint64 m_refusal_logged_ms = -1;
-    bool m_stopping = false;
+    bool m_scanning = false;  // until --scan has found the boards
 };
 
 }  // namespace relay
