@@ -2,11 +2,9 @@
 #include "support/mosquitto_broker.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QSignalSpy>
 #include <QtTest>
 
-#include <cstdio>
 #include <memory>
 
 #include "support/table.h"
@@ -30,8 +28,6 @@ bool wait_count(const QSignalSpy& spy, int count, int ms = Patience) {
     return QTest::qWaitFor([&] { return spy.count() >= count; }, ms);
 }
 
-constexpr const char* ChildPortVariable = "RELAY_TEST_MQTT_CHILD_PORT";
-
 MqttSettings plain(int port) {
     MqttSettings settings;
     settings.host = QStringLiteral("127.0.0.1");
@@ -44,23 +40,6 @@ MqttSettings with_will(int port) {
     settings.will_topic = "relay-test/will";
     settings.will_payload = "offline";
     return settings;
-}
-
-// The test binary run again as a bare client, to be killed without warning.
-int will_child() {
-    MqttClient client(with_will(qEnvironmentVariableIntValue(ChildPortVariable)));
-    QObject::connect(&client, &MqttClient::connected, &client, [] {
-        std::puts("connected");
-        std::fflush(stdout);
-    });
-    client.start();
-    return QCoreApplication::exec();
-}
-
-// A client that subscribes again after every connection, as the caller must.
-void subscribe_on_connect(MqttClient& client, const QString& pattern) {
-    QObject::connect(&client, &MqttClient::connected, &client,
-                     [&client, pattern] { QVERIFY(client.subscribe(pattern)); });
 }
 
 }  // namespace
@@ -146,33 +125,13 @@ private Q_SLOTS:
         QCOMPARE(connected.count(), 0);
     }
 
-    void will_only_when_client_vanishes_data() {
-        QTest::addColumn<bool>("vanish");
-        row("orderly stop: no will", false);
-        row("client killed: the will, retained", true);
-    }
-    void will_only_when_client_vanishes() {
-        QFETCH(bool, vanish);
+    // The will is the broker's word for a client that vanished: relayd's own
+    // tests kill it; here an orderly stop must not set it off.
+    void no_will_after_an_orderly_stop() {
         MosquittoBroker broker;
         QVERIFY(broker.start());
         TopicRecorder watcher(broker, "relay-test/#");
         QVERIFY(watcher.subscribed());
-
-        if (vanish) {
-            QProcess child;
-            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-            env.insert(ChildPortVariable, QString::number(broker.port()));
-            child.setProcessEnvironment(env);
-            child.start(QCoreApplication::applicationFilePath(), {});
-            QVERIFY(QTest::qWaitFor([&] { return child.canReadLine(); }, Patience));
-            QCOMPARE(child.readLine(), QByteArray("connected\n"));
-            child.kill();
-            QVERIFY(child.waitForFinished(Patience));
-            QVERIFY(watcher.wait_for("^0 relay-test/will offline$"));
-            TopicRecorder later(broker, "relay-test/will");
-            QVERIFY(later.wait_for("^1 relay-test/will offline$"));
-            return;
-        }
         auto client = std::make_unique<MqttClient>(with_will(broker.port()));
         QSignalSpy connected(client.get(), &MqttClient::connected);
         client->start();
@@ -183,43 +142,6 @@ private Q_SLOTS:
         QVERIFY(broker.publish("relay-test/marker", "after", false));
         QVERIFY(watcher.wait_for("^0 relay-test/marker after$"));
         QCOMPARE(watcher.messages(), QStringList{"0 relay-test/marker after"});
-    }
-
-    void reconnects_after_broker_restart() {
-        MosquittoBroker broker;
-        QVERIFY(broker.start());
-        MqttClient client(plain(broker.port()));
-        subscribe_on_connect(client, "relay-test/cmd/#");
-        QSignalSpy connected(&client, &MqttClient::connected);
-        QSignalSpy disconnected(&client, &MqttClient::disconnected);
-        QSignalSpy received(&client, &MqttClient::message_received);
-        client.start();
-        QVERIFY(wait_count(connected, 1));
-
-        QVERIFY(broker.restart());
-        QVERIFY(wait_count(disconnected, 1));
-        const QString reason = disconnected.at(0).at(0).toString();
-        QVERIFY2(reason.contains("lost"), qPrintable(reason));
-        QVERIFY(wait_count(connected, 2, 3 * Patience));
-        QVERIFY(client.is_connected());
-        QVERIFY(broker.publish("relay-test/cmd/1", "on", false));
-        QVERIFY(wait_count(received, 1));
-        QCOMPARE(received.at(0), (QVariantList{"relay-test/cmd/1", QByteArray("on"), false}));
-    }
-
-    void retained_flag_tells_stored_from_fresh() {
-        MosquittoBroker broker;
-        QVERIFY(broker.start());
-        QVERIFY(broker.publish("relay-test/state/1", "stored", true));
-        MqttClient client(plain(broker.port()));
-        subscribe_on_connect(client, "relay-test/state/#");
-        QSignalSpy received(&client, &MqttClient::message_received);
-        client.start();
-        QVERIFY(wait_count(received, 1));
-        QCOMPARE(received.at(0), (QVariantList{"relay-test/state/1", QByteArray("stored"), true}));
-        QVERIFY(broker.publish("relay-test/state/2", "fresh", false));
-        QVERIFY(wait_count(received, 2));
-        QCOMPARE(received.at(1), (QVariantList{"relay-test/state/2", QByteArray("fresh"), false}));
     }
 
     void publishes_only_while_connected_and_flushes_on_stop() {
@@ -248,13 +170,5 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    if (qEnvironmentVariableIsSet(ChildPortVariable)) {
-        return will_child();
-    }
-    TestMqttClient test;
-    QTEST_SET_MAIN_SOURCE_PATH
-    return QTest::qExec(&test, argc, argv);
-}
+QTEST_GUILESS_MAIN(TestMqttClient)
 #include "test_mqtt_client.moc"
