@@ -10,6 +10,7 @@ struct LineSharer::Shared {
     TtyLink link;
     CommandReader reader;
     QSocketNotifier* notifier = nullptr;
+    QSocketNotifier* closes = nullptr;
 };
 
 LineSharer::LineSharer(BusPoller& poller, std::function<void()> kick, QObject* parent)
@@ -30,6 +31,13 @@ bool LineSharer::add(const QString& link_path, QString* error) {
     port->notifier = new QSocketNotifier(port->terminal.fd(), QSocketNotifier::Read, this);
     connect(port->notifier, &QSocketNotifier::activated, this,
             [this, &shared] { on_readable(shared); });
+    // A program killed on the port must not leave it reserved for itself.
+    if (port->terminal.close_watch_fd() >= 0) {
+        port->closes =
+            new QSocketNotifier(port->terminal.close_watch_fd(), QSocketNotifier::Read, this);
+        connect(port->closes, &QSocketNotifier::activated, this,
+                [&shared] { shared.terminal.release_exclusive(); });
+    }
     m_ports.push_back(std::move(port));
     return true;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -66,7 +67,26 @@ bool BoardTerminal::open_pty(QString* error) {
         return false;
     }
     m_tty_path = QString::fromLocal8Bit(name);
+    // Told of every close of the tty by another program, even by its death.
+    m_close_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_close_watch >= 0 &&
+        ::inotify_add_watch(m_close_watch, name, IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0) {
+        ::close(m_close_watch);
+        m_close_watch = -1;
+    }
     return true;
+}
+
+void BoardTerminal::release_exclusive() {
+    char events[1024];
+    while (m_close_watch >= 0 && ::read(m_close_watch, events, sizeof events) > 0) {
+    }
+    // Whoever set exclusive mode has closed the tty or died; an orderly close
+    // clears the mode itself, a killed program leaves it set, and every later
+    // opener but root would then be refused.
+    if (m_slave_fd >= 0) {
+        ::ioctl(m_slave_fd, TIOCNXCL);
+    }
 }
 
 bool BoardTerminal::open_device(const QString& path, QString* error) {
@@ -89,6 +109,10 @@ void BoardTerminal::close() {
     if (m_slave_fd >= 0) {
         ::close(m_slave_fd);
         m_slave_fd = -1;
+    }
+    if (m_close_watch >= 0) {
+        ::close(m_close_watch);
+        m_close_watch = -1;
     }
     m_tty_path.clear();
 }

@@ -34,12 +34,17 @@ public:
     QByteArray read_available(bool* hung_up = nullptr);
     // False when the bytes could not all be handed to the line.
     bool write(const QByteArray& bytes);
+    // Readable when another program has closed the pseudo-terminal (-1 for a
+    // device); then call release_exclusive().
+    int close_watch_fd() const { return m_close_watch; }
+    void release_exclusive();
     // Bytes written to a pseudo-terminal that the panel has not read yet.
     int unread_by_panel() const;
 
 private:
     int m_fd = -1;
     int m_slave_fd = -1;
+    int m_close_watch = -1;
     QString m_tty_path;
 };
 

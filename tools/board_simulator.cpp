@@ -60,6 +60,13 @@ bool BoardSimulator::start(QString* error) {
     }
     m_notifier = new QSocketNotifier(m_terminal.fd(), QSocketNotifier::Read, this);
     connect(m_notifier, &QSocketNotifier::activated, this, &BoardSimulator::on_readable);
+    // A panel killed with the port open must not leave it reserved for itself.
+    if (m_terminal.close_watch_fd() >= 0) {
+        auto* closes =
+            new QSocketNotifier(m_terminal.close_watch_fd(), QSocketNotifier::Read, this);
+        connect(closes, &QSocketNotifier::activated, this,
+                [this] { m_terminal.release_exclusive(); });
+    }
     return true;
 }
 

@@ -4,6 +4,10 @@
 #include <QtTest>
 
 #include <csignal>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
 #include <memory>
 
 using relay::testing::LookAudit;
@@ -104,6 +108,29 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
         }
         QCOMPARE(panel.m_relayd.state(), QProcess::Running);
+    }
+
+    void aProgramKilledOnItsPortLeavesThePortFreeForTheNext() {
+        PanelOnLine& panel = *m_panel;
+        panel.m_audit.expect(1, {State});
+        QVERIFY(panel.open_on_boards(State));
+        const QString relayctl = panel.m_line_dir.filePath("relayctl");
+        QVERIFY(QFile::copy(RELAYCTL, relayctl));
+        QProcess watch;
+        watch.start(relayctl, {"-p", "2", "watch"});
+        QVERIFY(QTest::qWaitFor([&] { return watch.canReadLine(); }, Patience));  // it polls
+        watch.kill();  // with the port open and reserved (exclusive mode)
+        QVERIFY(watch.waitForFinished(Patience));
+        const QByteArray tty =
+            QFile::symLinkTarget(panel.m_line_dir.filePath("com2")).toLocal8Bit();
+        const int fd = ::open(tty.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        int exclusive = 1;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0; }, Patience));
+        ::close(fd);
+        QCOMPARE(QProcess::execute(relayctl, {"-p", "2", "status"}), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);  // unharmed
     }
 
     void panelRelayctlAndMqttSwitchOneBoardAtOnce() {
