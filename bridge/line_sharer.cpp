@@ -13,8 +13,8 @@ struct LineSharer::Shared {
     QSocketNotifier* closes = nullptr;
 };
 
-LineSharer::LineSharer(BusPoller& poller, std::function<void()> kick, QObject* parent)
-    : QObject(parent), m_poller(poller), m_kick(std::move(kick)) {
+LineSharer::LineSharer(Switchboard& switchboard, std::function<void()> kick, QObject* parent)
+    : QObject(parent), m_switchboard(switchboard), m_kick(std::move(kick)) {
     m_clock.start();
 }
 
@@ -71,14 +71,14 @@ void LineSharer::take(Shared& port, const Frame& frame) {
     const std::uint8_t address = frame[1];
     const std::uint8_t command = frame[2];
     if (command == cmd::Status) {
-        if (const BoardState* board = m_poller.board(address)) {
+        if (const BoardState* board = m_switchboard.poller().board(address)) {
             if (board->availability == Availability::Online && board->channels) {
                 answered(port.origin, build_reply(address, cmd::Status, *board->channels));
             }
             return;
         }
     }
-    m_poller.send_command(address, command, frame[5], frame[6], port.origin);
+    m_switchboard.take_frame(frame, port.origin);
 }
 
 }  // namespace relay

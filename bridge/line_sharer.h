@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/bus_poller.h"
+#include "controller/switchboard.h"
 #include "protocol/command_reader.h"
 #include "serial/board_terminal.h"
 #include "serial/tty_link.h"
@@ -25,8 +25,8 @@ namespace relay {
 class LineSharer : public QObject {
     Q_OBJECT
 public:
-    // kick: the poller has been given work.
-    LineSharer(BusPoller& poller, std::function<void()> kick, QObject* parent = nullptr);
+    // kick: the switchboard has been given work.
+    LineSharer(Switchboard& switchboard, std::function<void()> kick, QObject* parent = nullptr);
     ~LineSharer() override;
 
     // A new shared port, linked at link_path (e.g. com1 beside the panel).
@@ -40,7 +40,7 @@ private:
     void on_readable(Shared& port);
     void take(Shared& port, const Frame& frame);
 
-    BusPoller& m_poller;
+    Switchboard& m_switchboard;
     std::function<void()> m_kick;
     QElapsedTimer m_clock;
     std::vector<std::unique_ptr<Shared>> m_ports;

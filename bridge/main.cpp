@@ -1,10 +1,12 @@
 #include "bridge/bridge_options.h"
+#include "bridge/mqtt_adapter.h"
 #include "bridge/relay_bridge.h"
 #include "serial/interrupt_watch.h"
 
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <memory>
 
 int main(int argc, char* argv[]) {
     QCoreApplication app(argc, argv);
@@ -24,18 +26,24 @@ int main(int argc, char* argv[]) {
     }
     // comN links and name.txt live beside the program, as for the panel.
     relay::RelayBridge bridge(*options, QCoreApplication::applicationDirPath());
-    relay::InterruptWatch interrupts;
-    interrupts.start();
-    QObject::connect(&interrupts, &relay::InterruptWatch::interrupted, &app, [&bridge] {
-        bridge.stop();
-        QCoreApplication::exit(relay::exit_code::Ok);
-    });
-    QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, [&bridge](int code) {
+    std::unique_ptr<relay::MqttAdapter> mqtt;
+    mqtt = std::make_unique<relay::MqttAdapter>(bridge);
+    const auto stop = [&](int code) {
+        if (mqtt) {
+            mqtt->stop();
+        }
         bridge.stop();
         QCoreApplication::exit(code);
-    });
+    };
+    relay::InterruptWatch interrupts;
+    interrupts.start();
+    QObject::connect(&interrupts, &relay::InterruptWatch::interrupted, &app,
+                     [&] { stop(relay::exit_code::Ok); });
+    QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, stop);
+    QObject::connect(mqtt.get(), &relay::MqttAdapter::fatal, &app, stop);
     if (const int code = bridge.start(); code != relay::exit_code::Ok) {
         return code;
     }
+    mqtt->start();
     return QCoreApplication::exec();
 }

@@ -6,16 +6,6 @@
 
 namespace relay {
 
-QString board_display_name(const BoardNames& names, std::uint8_t address) {
-    return QStringLiteral("%1 %2").arg(names.title).arg(address);
-}
-
-QString channel_display_name(const BoardNames& names, int channel) {
-    const QString stored = names.channels.value(channel - 1).trimmed();
-    // The panel's own default names, for a board without stored ones.
-    return stored.isEmpty() ? QStringLiteral("第%1路").arg(channel) : stored;
-}
-
 QByteArray discovery_payload(const Topics& topics, const BoardNames& names, std::uint8_t address,
                              int channel) {
     const QJsonObject device{
@@ -44,35 +34,6 @@ QByteArray discovery_payload(const Topics& topics, const BoardNames& names, std:
         {QStringLiteral("device"), device},
     };
     return QJsonDocument(config).toJson(QJsonDocument::Compact);
-}
-
-QByteArray board_document(const BoardState& board, const BoardNames& names,
-                          const QDateTime& last_reply) {
-    QJsonArray channels;
-    for (int channel = 1; channel <= ChannelCount; ++channel) {
-        QJsonValue state;
-        if (board.channels) {
-            state = QString::fromLatin1(on_off(*board.channels & (1u << (channel - 1))));
-        }
-        channels.append(QJsonObject{{QStringLiteral("channel"), channel},
-                                    {QStringLiteral("name"), names.channels.value(channel - 1)},
-                                    {QStringLiteral("state"), state}});
-    }
-    const QJsonObject document{
-        {QStringLiteral("address"), board.address},
-        {QStringLiteral("name"), board_display_name(names, board.address)},
-        {QStringLiteral("availability"), board.availability == Availability::Online
-                                             ? QStringLiteral("online")
-                                             : QStringLiteral("offline")},
-        {QStringLiteral("last_reply"),
-         last_reply.isValid() ? QJsonValue(last_reply.toString(Qt::ISODateWithMs)) : QJsonValue()},
-        {QStringLiteral("channels"), channels},
-    };
-    return QJsonDocument(document).toJson(QJsonDocument::Compact);
-}
-
-QByteArray on_off(bool on) {
-    return on ? QByteArrayLiteral("ON") : QByteArrayLiteral("OFF");
 }
 
 }  // namespace relay

@@ -2,26 +2,27 @@
 
 #include "bridge/bridge_options.h"
 #include "bridge/line_sharer.h"
-#include "bridge/mqtt_client.h"
-#include "bridge/payloads.h"
-#include "bridge/topics.h"
-#include "controller/bus_poller.h"
+#include "controller/board_document.h"
+#include "controller/command_event.h"
+#include "controller/switchboard.h"
 #include "names/name_file.h"
 #include "names/stderr_messages.h"
 #include "serial/serial_port.h"
 
 #include <QElapsedTimer>
-#include <QHash>
+#include <QJsonObject>
 #include <QObject>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 
 namespace relay {
 
-// relayd: the line's boards on the bus poller, published to the broker. Every
-// state it publishes comes from a board's reply; commands are verified.
+// relayd's line: the boards on the switchboard, their names and documents,
+// and the shared ports. The adapters (MQTT, the web) show what it tells and
+// bring it commands; every state comes from a board's reply.
 class RelayBridge : public QObject, private BusEvents {
     Q_OBJECT
 public:
@@ -30,24 +31,48 @@ public:
     // How often a lost port is tried again.
     static constexpr int ReopenMs = 1000;
 
+    using Done = std::function<void(const CommandOutcome&, const QJsonObject& error_event)>;
+
     RelayBridge(BridgeOptions options, QString program_directory, QObject* parent = nullptr);
     ~RelayBridge() override;
 
     // Opens the port and starts; an exit status other than 0 when it cannot.
     int start();
-    // Publishes offline, disconnects and closes the port.
+    // Closes the port.
     void stop();
 
+    const BridgeOptions& options() const { return m_options; }
+    const std::vector<BoardState>& boards() const { return m_switchboard.poller().boards(); }
+    const BoardState* board(std::uint8_t address) const;
+    const BoardNames& names(std::uint8_t address) const;
+    // The board's document as it was last told (board_changed).
+    QByteArray document(std::uint8_t address) const;
+    bool line_open() const { return m_line_open; }
+    // Until --scan has found the boards.
+    bool scanning() const { return m_scanning; }
+
+    // Carries the command out; done gets the outcome and, unless verified, the
+    // error event, which command_failed tells as well.
+    void submit(const ChannelCommand& command, const CommandSource& source, Done done);
+    // Through name.txt with the panel's refusals; false and why when refused.
+    bool rename(std::uint8_t address, int channel, const QString& name, QString* refusal);
+    // Tells command_failed about a command an adapter refused before submitting.
+    QJsonObject refuse(const CommandSource& source, const QString& why);
+
 Q_SIGNALS:
-    // The bridge cannot go on (--scan found nothing, --fail-fast); exit with code.
+    // The bridge cannot go on (--scan found nothing); exit with code.
     void fatal(int code);
+    void board_changed(std::uint8_t address);  // its document changed
+    void names_changed(std::uint8_t address);
+    void boards_found();  // --scan has found the boards to serve
+    void line_changed(bool open);
+    void command_failed(const QJsonObject& event);
 
 private:
-    // Bus events.
     void replied(const Frame& reply) override;
     void availability_changed(const BoardState& board) override;
-    void job_finished(int job, JobResult result) override;
-    void unanswered(const Frame& request) override;
+    void job_finished(int, JobResult) override {}
+    void unanswered(const Frame&) override {}
     void scan_progress(int) override {}
     void scan_finished() override;
     void answered(int origin, const Frame& reply) override;
@@ -56,48 +81,31 @@ private:
     void on_group(const Frame& group);
     void on_device_lost(const QString& message);
     void try_reopen();
-    void on_connected();
-    void on_message(const QString& topic, const QByteArray& payload, bool retained);
-    void on_connect_failed(const QString& reason);
-    void command(const QString& topic, const QByteArray& payload, bool retained);
-    void refuse(const QString& topic, const QByteArray& payload, const QString& why);
     void check_names(bool force);
-    void publish_board(const BoardState& board, bool discovery);
-    void publish_discovery();
-    // Retained; only what differs from what was last published.
-    void publish_retained(const QString& topic, const QByteArray& payload);
-    void publish_error(QJsonObject event);
-    void log(const QString& line) const;
+    void refresh(const BoardState& board);
     void write_frame(const Frame& frame);
 
-    struct PendingCommand {
-        std::uint8_t address = 0;
-        ChannelBits mask = 0;
-        ChannelBits wanted = 0;
-        QString topic;
-        QByteArray payload;
+    struct Document {
+        QByteArray bytes;
+        QDateTime last_reply;  // of the reply it was made from
     };
 
     BridgeOptions m_options;
-    Topics m_topics;
+    QString m_name_directory;
     StderrMessages m_messages;
     NameFile m_names;
     std::unique_ptr<SerialPort> m_line;
-    BusPoller m_poller;
-    MqttClient m_mqtt;
+    Switchboard m_switchboard;
     LineSharer m_sharer;
     QElapsedTimer m_clock;
     QTimer m_wake;
     QTimer m_names_check;
     QTimer m_reopen;
     std::map<std::uint8_t, BoardNames> m_board_names;
-    std::map<std::uint8_t, QDateTime> m_document_time;  // of the published document
-    std::map<int, PendingCommand> m_pending;
+    std::map<std::uint8_t, Document> m_documents;
     std::vector<std::uint8_t> m_found;
-    QHash<QString, QByteArray> m_published;
-    QString m_refusal;  // the last connection failure logged
-    qint64 m_refusal_logged_ms = -1;
-    bool m_scanning = false;  // until --scan has found the boards
+    bool m_line_open = false;
+    bool m_scanning = false;
 };
 
 }  // namespace relay

@@ -2,8 +2,6 @@
 
 #include "protocol/option_text.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRegularExpression>
 #include <QStringList>
 
@@ -14,40 +12,6 @@ namespace relay {
 namespace {
 
 const QString Set = QStringLiteral("set");
-
-enum class Word { On, Off, Toggle };
-
-std::optional<Word> word_of(const QString& text) {
-    const QString word = text.trimmed().toUpper();
-    if (word == QLatin1String("ON")) {
-        return Word::On;
-    }
-    if (word == QLatin1String("OFF")) {
-        return Word::Off;
-    }
-    if (word == QLatin1String("TOGGLE")) {
-        return Word::Toggle;
-    }
-    return std::nullopt;
-}
-
-void add(ChannelCommand& command, Word word, ChannelBits bits) {
-    switch (word) {
-        case Word::On:
-            command.on |= bits;
-            break;
-        case Word::Off:
-            command.off |= bits;
-            break;
-        case Word::Toggle:
-            command.toggle |= bits;
-            break;
-    }
-}
-
-ChannelBits bit_of(int channel) {
-    return static_cast<ChannelBits>(1u << (channel - 1));
-}
 
 CommandReading refuse(const QString& why) {
     return {std::nullopt, why};
@@ -149,46 +113,15 @@ CommandReading read_command(const Topics& topics, const QString& topic, const QB
     if (!address || parts.size() > 3) {
         return refuse(QStringLiteral("no such board"));
     }
-    ChannelCommand command;
-    command.address = static_cast<std::uint8_t>(*address);
-    const QString text = QString::fromUtf8(payload);
+    const auto board = static_cast<std::uint8_t>(*address);
     if (parts.size() == 3) {
         const auto channel = strict_decimal(parts[1], 1, ChannelCount);
         if (!channel) {
             return refuse(QStringLiteral("no channel %1: channels are 1 to 16").arg(parts[1]));
         }
-        const auto word = word_of(text);
-        if (!word) {
-            return refuse(QStringLiteral("payload is not ON, OFF or TOGGLE"));
-        }
-        add(command, *word, bit_of(*channel));
-        return {command, QString()};
+        return read_channel_payload(board, *channel, payload);
     }
-    if (const auto word = word_of(text)) {
-        add(command, *word, 0xFFFF);
-        return {command, QString()};
-    }
-    QJsonParseError error{};
-    const QJsonDocument document = QJsonDocument::fromJson(payload, &error);
-    if (error.error != QJsonParseError::NoError || !document.isObject() ||
-        document.object().isEmpty()) {
-        return refuse(QStringLiteral(
-            "payload is not ON, OFF, TOGGLE or a JSON object such as {\"3\":\"ON\"}"));
-    }
-    const QJsonObject channels = document.object();
-    for (auto it = channels.begin(); it != channels.end(); ++it) {
-        const auto channel = strict_decimal(it.key(), 1, ChannelCount);
-        const auto word = it.value().isString() ? word_of(it.value().toString()) : std::nullopt;
-        if (!channel || !word) {
-            return refuse(QStringLiteral("\"%1\" is not a channel 1 to 16 with ON, OFF or TOGGLE")
-                              .arg(it.key()));
-        }
-        if (command.mask() & bit_of(*channel)) {
-            return refuse(QStringLiteral("channel %1 given twice").arg(*channel));
-        }
-        add(command, *word, bit_of(*channel));
-    }
-    return {command, QString()};
+    return read_board_payload(board, payload);
 }
 
 QString topic_safe(const QString& text) {

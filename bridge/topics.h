@@ -1,6 +1,6 @@
 #pragma once
 
-#include "controller/bus_poller.h"
+#include "controller/channel_command.h"
 
 #include <QByteArray>
 #include <QString>
@@ -45,24 +45,9 @@ private:
     QString m_prefix;
 };
 
-// A command message, read: what each channel of one board should become.
-struct ChannelCommand {
-    std::uint8_t address = 0;
-    ChannelBits on = 0;
-    ChannelBits off = 0;
-    ChannelBits toggle = 0;
-    ChannelBits mask() const { return on | off | toggle; }
-};
-
-struct CommandReading {
-    std::optional<ChannelCommand> command;
-    QString refusal;  // why there is none
-};
-
 // Reads a message on a command topic. Refused: retained messages (they would
 // switch again at every start), unknown topics, addresses or channels outside
-// 0..255 / 1..16, payloads other than ON, OFF, TOGGLE (any letter case,
-// blanks around) or, on a board's topic, a JSON object {"3":"ON",...}.
+// 0..255 / 1..16, and payloads the command readers refuse.
 CommandReading read_command(const Topics& topics, const QString& topic, const QByteArray& payload,
                             bool retained);
 

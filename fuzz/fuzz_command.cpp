@@ -2,7 +2,7 @@
 // (bit 0: retained), then the topic up to the first NUL, then the payload.
 // Checks: a retained message never switches; an accepted command comes from one
 // of the bridge's own command topics, names a real board and channels, and its
-// ON, OFF and TOGGLE sets are disjoint; reading is deterministic.
+// ON, OFF, TOGGLE and PULSE sets are disjoint; reading is deterministic.
 #include "bridge/topics.h"
 
 #include <QByteArray>
@@ -48,7 +48,8 @@ bool same(const relay::CommandReading& a, const relay::CommandReading& b) {
     }
     return !a.command ||
            (a.command->address == b.command->address && a.command->on == b.command->on &&
-            a.command->off == b.command->off && a.command->toggle == b.command->toggle);
+            a.command->off == b.command->off && a.command->toggle == b.command->toggle &&
+            a.command->pulse == b.command->pulse && a.command->pulse_ms == b.command->pulse_ms);
 }
 
 void check_command(const QString& topic, const QByteArray& payload,
@@ -66,6 +67,9 @@ void check_command(const QString& topic, const QByteArray& payload,
     check((command.on & command.off) == 0);
     check((command.on & command.toggle) == 0);
     check((command.off & command.toggle) == 0);
+    check((command.pulse & (command.on | command.off | command.toggle)) == 0);
+    check(command.pulse_ms == 0 || (command.pulse_ms >= relay::MinPulseMs &&
+                                    command.pulse_ms <= relay::MaxPulseMs && command.pulse != 0));
 
     const QStringList levels = topic.mid(head.size()).chopped(4).split(QLatin1Char('/'));
     check(levels.size() == 1 || levels.size() == 2);

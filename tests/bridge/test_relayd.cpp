@@ -127,7 +127,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("payload");
         QTest::addColumn<QString>("error");
         QTest::addColumn<QString>("frame");  // the one it sends, if any
-        row("unknown word", "relay/t/1/2/set", "MAYBE", "not ON, OFF or TOGGLE", "");
+        row("unknown word", "relay/t/1/2/set", "MAYBE", "not ON, OFF, TOGGLE", "");
         row("broken JSON", "relay/t/1/set", "{\"2\":\"ON\"", "not ON, OFF, TOGGLE or a JSON", "");
         row("channel 0", "relay/t/1/0/set", "ON", "no channel 0", "");
         row("channel 17", "relay/t/1/17/set", "ON", "no channel 17", "");
