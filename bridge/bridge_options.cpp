@@ -41,6 +41,12 @@ const Key Keys[] = {
     {"name-file", "path"},
     {"verify-timeout", "ms"},
     {"share", "path,..."},
+    {"http", "[addr:]port"},
+    {"http-users", "file"},
+    {"http-cert", "file"},
+    {"http-key", "file"},
+    {"add-user", "name"},
+    {"role", "viewer|operator"},
     {"fail-fast", ""},
     {"verbose", ""},
 };
@@ -60,6 +66,32 @@ bool set_broker(const QString& text, BridgeOptions& options, QString* error) {
     options.mqtt.tls = scheme == QLatin1String("mqtts");
     options.mqtt.host = url.host();
     options.mqtt.port = url.port(options.mqtt.tls ? 8883 : 1883);
+    return true;
+}
+
+// [ADDR:]PORT: without an address, loopback only.
+bool set_http(const QString& text, BridgeOptions& options, QString* error) {
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    QString host = colon < 0 ? QString() : text.left(colon);
+    const auto port = strict_decimal(text.mid(colon + 1), 1, 65535);
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']'))) {
+        host = host.mid(1, host.size() - 2);
+    }
+    QHostAddress address(QHostAddress::LocalHost);
+    if (host == QLatin1String("*")) {
+        address = QHostAddress(QHostAddress::Any);
+    } else if (!host.isEmpty() && host != QLatin1String("localhost") && !address.setAddress(host)) {
+        host.clear();
+    }
+    if (!port || (colon >= 0 && host.isEmpty())) {
+        *error = QStringLiteral(
+                     "--http \"%1\": not [ADDRESS:]PORT, such as 8080, "
+                     "192.168.1.20:8080, [::]:8080 or *:8080")
+                     .arg(text);
+        return false;
+    }
+    options.http_address = address;
+    options.http_port = static_cast<quint16>(*port);
     return true;
 }
 
@@ -150,12 +182,60 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
         if (options.share.isEmpty()) {
             return fail(QStringLiteral("want one or more paths for links, separated by commas"));
         }
+    } else if (key == QLatin1String("http")) {
+        return set_http(value, options, error);
+    } else if (key == QLatin1String("http-users")) {
+        options.http_users = value;
+    } else if (key == QLatin1String("http-cert")) {
+        options.http_cert = value;
+    } else if (key == QLatin1String("http-key")) {
+        options.http_key = value;
+    } else if (key == QLatin1String("add-user")) {
+        options.add_user = value;
+    } else if (key == QLatin1String("role")) {
+        if (value != QLatin1String("viewer") && value != QLatin1String("operator")) {
+            return fail(QStringLiteral("want viewer or operator"));
+        }
+        options.role = value;
     } else if (key == QLatin1String("fail-fast")) {
         options.fail_fast = value != QLatin1String("false");
     } else if (key == QLatin1String("verbose")) {
         options.verbose = value != QLatin1String("false");
     } else {
         *error = QStringLiteral("unknown key \"%1\"").arg(key);
+        return false;
+    }
+    return true;
+}
+
+bool check_http(BridgeOptions& options, bool broker_given, QString* error) {
+    if (!options.add_user.isEmpty()) {
+        if (options.http_users.isEmpty()) {
+            *error = QStringLiteral("--add-user needs --http-users FILE, the file to write");
+            return false;
+        }
+        return true;
+    }
+    if (options.http_port == 0) {
+        if (!options.http_users.isEmpty() || !options.http_cert.isEmpty() ||
+            !options.http_key.isEmpty()) {
+            *error = QStringLiteral("--http-users, --http-cert and --http-key go with --http");
+            return false;
+        }
+        return true;
+    }
+    // The web alone needs no broker; say --broker to have both.
+    options.mqtt_on = broker_given;
+    if (!options.http_address.isLoopback() && options.http_users.isEmpty()) {
+        *error = QStringLiteral(
+                     "--http on %1 needs --http-users FILE: without users anybody who can reach "
+                     "the address could switch the relays (without an address, --http PORT "
+                     "listens on this host only)")
+                     .arg(options.http_address.toString());
+        return false;
+    }
+    if (options.http_cert.isEmpty() != options.http_key.isEmpty()) {
+        *error = QStringLiteral("--http-cert and --http-key go together");
         return false;
     }
     return true;
@@ -197,6 +277,7 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
         return std::nullopt;
     }
     options.mqtt.password = password_from_environment;
+    bool broker_in_config = false;
     if (parser.isSet(config)) {
         const QString path = parser.value(config);
         if (!QFileInfo(path).isReadable()) {
@@ -204,6 +285,7 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
             return std::nullopt;
         }
         QSettings settings(path, QSettings::IniFormat);
+        broker_in_config = settings.contains(QStringLiteral("broker"));
         for (const QString& key : settings.allKeys()) {
             const QVariant value = settings.value(key);
             // QSettings splits "1,7,200" into a list.
@@ -227,6 +309,9 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
             return std::nullopt;
         }
     }
+    if (!check_http(options, parser.isSet(QStringLiteral("broker")) || broker_in_config, error)) {
+        return std::nullopt;
+    }
     if (options.mqtt.cert_file.isEmpty() != options.mqtt.key_file.isEmpty()) {
         *error = QStringLiteral("--certfile and --keyfile go together");
         return std::nullopt;
@@ -249,7 +334,8 @@ QString default_node_id(const QString& host, const QString& port_text) {
 
 QString bridge_usage_text() {
     return QStringLiteral(R"(NAME
-    relayd - every relay board of a serial line in an MQTT broker and Home Assistant
+    relayd - every relay board of a serial line in an MQTT broker, Home Assistant
+             and a web page
 
 SYNOPSIS
     relayd [OPTIONS]
@@ -297,6 +383,17 @@ TOPICS
     --node-id NODE      default HOST-XXXXXXXX, from the host name and --port
     --discovery-prefix P  Home Assistant's, default homeassistant
 
+WEB
+    --http [ADDR:]PORT  a web page and JSON API for every board (see the README);
+                        without ADDR on this host only (loopback). Without
+                        --broker, MQTT is off: the page alone
+    --http-users FILE   users who must log in (required for any ADDR but
+                        loopback); written by --add-user
+    --http-cert FILE    TLS: the certificate (PEM), with --http-key FILE
+    --add-user NAME     ask for NAME's password (no echo) and write it, with
+                        --role viewer (default: may look) or operator (may
+                        switch and rename), to --http-users FILE; then exit
+
     --config FILE       an INI file with the same keys (port=..., boards=...);
                         options win
     --verbose           every frame on the line as well
@@ -308,6 +405,7 @@ EXIT STATUS
     3   the port cannot be opened at start
     4   --scan found no board
     7   --fail-fast: the broker cannot be reached or refused the connection
+    8   --http: the web side cannot listen on its address
 )");
 }
 

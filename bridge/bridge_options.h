@@ -3,6 +3,7 @@
 #include "bridge/mqtt_client.h"
 #include "protocol/option_text.h"
 
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
 
@@ -25,7 +26,17 @@ struct BridgeOptions {
     QString discovery_prefix = QStringLiteral("homeassistant");
     QString name_directory;  // empty: beside the program
     int verify_timeout_ms = 1000;
-    QStringList share;       // links to shared ports for other programs
+    QStringList share;    // links to shared ports for other programs
+    bool mqtt_on = true;  // off when --http is given without --broker
+    // The web page and API; port 0: none.
+    QHostAddress http_address = QHostAddress(QHostAddress::LocalHost);
+    quint16 http_port = 0;
+    QString http_users;  // the users file; without it, loopback only
+    QString http_cert;
+    QString http_key;
+    // relayd --add-user NAME: asks for the password, writes the users file, exits.
+    QString add_user;
+    QString role = QStringLiteral("viewer");
     bool fail_fast = false;  // exit when the broker cannot be reached or refuses
     bool verbose = false;
     bool help = false;

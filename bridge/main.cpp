@@ -1,6 +1,9 @@
+#include "bridge/add_user.h"
 #include "bridge/bridge_options.h"
+#include "bridge/log_line.h"
 #include "bridge/mqtt_adapter.h"
 #include "bridge/relay_bridge.h"
+#include "bridge/web_server.h"
 #include "serial/interrupt_watch.h"
 
 #include <QCoreApplication>
@@ -24,11 +27,15 @@ int main(int argc, char* argv[]) {
         std::fputs(relay::bridge_usage_text().toLocal8Bit().constData(), stdout);
         return relay::exit_code::Ok;
     }
+    if (!options->add_user.isEmpty()) {
+        return relay::add_web_user(*options);
+    }
     // comN links and name.txt live beside the program, as for the panel.
     relay::RelayBridge bridge(*options, QCoreApplication::applicationDirPath());
     std::unique_ptr<relay::MqttAdapter> mqtt;
-    mqtt = std::make_unique<relay::MqttAdapter>(bridge);
+    std::unique_ptr<relay::WebServer> web;
     const auto stop = [&](int code) {
+        web.reset();
         if (mqtt) {
             mqtt->stop();
         }
@@ -40,10 +47,27 @@ int main(int argc, char* argv[]) {
     QObject::connect(&interrupts, &relay::InterruptWatch::interrupted, &app,
                      [&] { stop(relay::exit_code::Ok); });
     QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, stop);
-    QObject::connect(mqtt.get(), &relay::MqttAdapter::fatal, &app, stop);
+    if (options->mqtt_on) {
+        mqtt = std::make_unique<relay::MqttAdapter>(bridge);
+        QObject::connect(mqtt.get(), &relay::MqttAdapter::fatal, &app, stop);
+    } else {
+        relay::log_line(QStringLiteral("MQTT off: --http without --broker"));
+    }
+    if (options->http_port != 0) {
+        web = std::make_unique<relay::WebServer>(bridge);
+        if (const int code = web->start(&error); code != relay::exit_code::Ok) {
+            relay::log_line(error);
+            return code;
+        }
+    }
     if (const int code = bridge.start(); code != relay::exit_code::Ok) {
         return code;
     }
-    mqtt->start();
+    if (web) {
+        relay::log_line(QStringLiteral("web page at %1").arg(web->address_text()));
+    }
+    if (mqtt) {
+        mqtt->start();
+    }
     return QCoreApplication::exec();
 }

@@ -49,5 +49,6 @@ constexpr int NoReply = 4;  // relayd: --scan found no board
 constexpr int NotVerified = 5;
 constexpr int Names = 6;
 constexpr int Broker = 7;  // relayd --fail-fast: the broker unreachable or refusing
+constexpr int Listen = 8;  // relayd --http: the web side cannot listen
 constexpr int Interrupted = 130;
 }  // namespace relay::exit_code
