@@ -180,7 +180,7 @@ void RelayBridge::on_device_lost(const QString& message) {
                  .arg(ReopenMs / 1000));
     m_line_open = false;
     Q_EMIT line_changed(false);
-    m_switchboard.poller().line_closed(m_clock.elapsed());
+    m_switchboard.line_closed(m_clock.elapsed());
     m_reopen.start();
 }
 
@@ -191,7 +191,7 @@ void RelayBridge::try_reopen() {
             QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_line->device()));
         m_line_open = true;
         Q_EMIT line_changed(true);
-        m_switchboard.poller().line_opened(m_clock.elapsed());
+        m_switchboard.line_opened(m_clock.elapsed());
         step();
     }
 }

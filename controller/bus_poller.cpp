@@ -96,11 +96,10 @@ void BusPoller::line_closed(std::int64_t now_ms) {
     }
 }
 
-void BusPoller::line_opened(std::int64_t now_ms) {
+void BusPoller::line_opened() {
     m_line_open = true;
     m_cycle_start_ms.reset();
     m_cursor = m_boards.size();
-    advance(now_ms);
 }
 
 void BusPoller::advance(std::int64_t now_ms) {

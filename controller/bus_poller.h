@@ -88,7 +88,8 @@ public:
     // The line closed (device gone): every board goes offline, queued commands
     // are dropped, nothing is sent until it opens again.
     void line_closed(std::int64_t now_ms);
-    void line_opened(std::int64_t now_ms);
+    // Polling starts again at the next advance().
+    void line_opened();
 
     // Call at next_deadline_ms() and after anything was queued.
     void advance(std::int64_t now_ms);

@@ -2,11 +2,15 @@
 
 #include "controller/bus_poller.h"
 #include "controller/channel_command.h"
+#include "controller/pulse_timers.h"
+#include "controller/switch_rules.h"
 
 #include <QString>
 
+#include <array>
 #include <functional>
 #include <map>
+#include <vector>
 
 namespace relay {
 
@@ -14,13 +18,29 @@ namespace relay {
 struct CommandOutcome {
     enum class Result { Verified, Refused, NotVerified, NoReply };
     Result result = Result::Verified;
-    QString reason;            // Refused: why, in words
+    QString reason;            // in words; the error of an event
     ChannelBits channels = 0;  // NotVerified: those not as wanted; NoReply: those asked
 };
 
-// Commands of every source on one bus poller: checked, turned into frames and
-// verified from the boards' replies. The poller's other events go on to the
-// program's BusEvents.
+// What the switchboard did of its own accord, for the log and the error events.
+struct SwitchNotice {
+    enum class Kind {
+        PulseEnded,          // a pulse's release verified
+        PulseReleaseFailed,  // not verified: sent again until it is
+        MomentaryReleased,   // found energised when first heard
+        InterlockBroken,     // two of a group energised by another master
+        FrameRefused,        // a shared port's frame that would break an interlock
+    };
+    Kind kind = Kind::PulseEnded;
+    std::uint8_t address = 0;
+    ChannelBits channels = 0;
+    QString text;
+};
+
+// Commands of every source on one bus poller: checked against the switching
+// rules, turned into frames and verified from the boards' replies; pulses are
+// released on time and interlocked channels are never energised together,
+// whoever asks. The poller's other events go on to the program's BusEvents.
 class Switchboard : private BusEvents {
 public:
     using Done = std::function<void(const CommandOutcome&)>;
@@ -29,26 +49,63 @@ public:
 
     BusPoller& poller() { return m_poller; }
     const BusPoller& poller() const { return m_poller; }
+    void set_rules(SwitchRules rules) { m_rules = std::move(rules); }
+    const SwitchRules& rules() const { return m_rules; }
+    void on_notice(std::function<void(const SwitchNotice&)> notice) {
+        m_notice = std::move(notice);
+    }
 
-    // done is called once: at once when refused, else when the board's replies
-    // show the channels as wanted or timeout_ms after the last frame went out.
-    void submit(const ChannelCommand& command, int timeout_ms, Done done);
+    // done is called once: at once when refused; else when the board's replies
+    // show the channels as wanted, or timeout_ms after the last frame went out.
+    // Without verify, done once the frames are out.
+    void submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify = true);
     // A frame another program sent on a shared port; its reply goes back to origin.
     void take_frame(const Frame& frame, int origin);
+    // Commands queued, held by an interlock or on the line.
+    bool busy() const;
+    bool pulse_running(std::uint8_t address, int channel) const;
+    bool pulses_running() const { return m_pulses.any_running(); }
+    // Every running pulse is released now (an orderly stop).
+    void end_pulses(std::int64_t now_ms);
 
-    void advance(std::int64_t now_ms) { m_poller.advance(now_ms); }
-    void receive(const Frame& group, std::int64_t now_ms) { m_poller.receive(group, now_ms); }
-    std::optional<std::int64_t> next_deadline_ms() const { return m_poller.next_deadline_ms(); }
+    void advance(std::int64_t now_ms);
+    void receive(const Frame& group, std::int64_t now_ms);
+    std::optional<std::int64_t> next_deadline_ms() const;
+    void line_closed(std::int64_t now_ms);
+    // Overdue releases go out first, at the next advance().
+    void line_opened(std::int64_t now_ms);
 
 private:
-    struct Pending {
+    struct Command {
         std::uint8_t address = 0;
         ChannelBits mask = 0;
         ChannelBits wanted = 0;
+        int timeout_ms = 0;
+        bool verify = true;
+        int origin = 0;
+        ChannelBits held = 0;  // energises waiting for their group to be released
+        bool armed = false;    // every frame queued
         Done done;
     };
+    struct Hold {
+        int command = 0;
+        std::uint8_t address = 0;
+        int channel = 0;
+        ChannelBits others = 0;  // the rest of its group
+        std::int64_t give_up_ms = 0;
+    };
+    // What the line has been told of each board, beyond the poller's replies.
+    struct BoardMemory {
+        ChannelBits unwritten_energise = 0;  // queued, not yet on the line
+        ChannelBits unwritten_release = 0;
+        std::int64_t release_written_ms = -1;
+        std::array<std::int64_t, ChannelCount> released_ms{};  // seen released since
+        ChannelBits breaking = 0;  // groups being released after a break
+        ChannelBits shown = 0;     // the last reply's channels
+        bool heard = false;
+    };
 
-    void replied(const Frame& reply) override { m_events.replied(reply); }
+    void replied(const Frame& reply) override;
     void availability_changed(const BoardState& board) override {
         m_events.availability_changed(board);
     }
@@ -58,9 +115,36 @@ private:
     void scan_finished() override { m_events.scan_finished(); }
     void answered(int origin, const Frame& reply) override { m_events.answered(origin, reply); }
 
+    QString refusal(const ChannelCommand& command, ChannelBits energise) const;
+    void queue(const Frame& frame, int origin);
+    void written(const Frame& frame);
+    // When channel may be energised: its group shown released, long enough.
+    std::optional<std::int64_t> free_at(const Hold& hold) const;
+    void hold(int id, int channel, ChannelBits others);
+    void queue_command(int id, ChannelBits release, ChannelBits energise, ChannelBits held);
+    void release_holds();
+    void supersede(std::uint8_t address, ChannelBits channels);
+    void arm(int id);
+    void finish(int id, const CommandOutcome& outcome);
+    void watch_board(const BoardState& board, ChannelBits before, bool first);
+    void send_due_releases();
+    void tell(SwitchNotice::Kind kind, std::uint8_t address, ChannelBits channels,
+              const QString& text);
+
     BusEvents& m_events;
+    FrameWriter m_writer;
     BusPoller m_poller;
-    std::map<int, Pending> m_pending;  // by the poller's job
+    SwitchRules m_rules;
+    PulseTimers m_pulses{m_rules};
+    std::function<void(const SwitchNotice&)> m_notice;
+    std::map<int, Command> m_commands;
+    std::vector<Hold> m_holds;
+    std::map<int, int> m_jobs;  // the poller's job: a command
+    std::map<int, PulseTimers::Channel> m_release_jobs;
+    std::map<std::uint8_t, BoardMemory> m_memory;
+    int m_last_command = 0;
+    std::int64_t m_now_ms = 0;
+    bool m_line_open = true;
 };
 
 }  // namespace relay
