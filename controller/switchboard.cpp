@@ -181,48 +181,21 @@ void Switchboard::end_pulses(std::int64_t now_ms) {
 // so that an interlock sees what is about to happen as well as what did.
 void Switchboard::queue(const Frame& frame, int origin) {
     if (m_line_open) {
-        BoardMemory& memory = m_memory[frame[1]];
-        if (frame[2] == cmd::SwitchAll) {
-            (frame[5] == AllOn ? memory.unwritten_energise : memory.unwritten_release) = 0xFFFF;
-        } else {
-            (frame[2] == cmd::Energise ? memory.unwritten_energise : memory.unwritten_release) |=
-                channel_bit(frame[6]);
-        }
+        m_memory.queued(frame);
     }
     m_poller.send_command(frame[1], frame[2], frame[5], frame[6], origin);
 }
 
 void Switchboard::written(const Frame& frame) {
     m_pulses.written(frame, m_now_ms);
-    const auto it = m_memory.find(frame[1]);
-    if (it != m_memory.end()) {
-        BoardMemory& memory = it->second;
-        ChannelBits bits = 0;
-        bool on = false;
-        if (frame[2] == cmd::SwitchAll) {
-            bits = 0xFFFF;
-            on = frame[5] == AllOn;
-        } else if (frame[2] == cmd::Energise || frame[2] == cmd::Release) {
-            bits = frame[6] >= 1 && frame[6] <= ChannelCount ? channel_bit(frame[6]) : 0;
-            on = frame[2] == cmd::Energise;
-        }
-        (on ? memory.unwritten_energise : memory.unwritten_release) &=
-            static_cast<ChannelBits>(~bits);
-        if (bits && !on) {
-            memory.release_written_ms = m_now_ms;
-        }
-    }
+    m_memory.written(frame, m_now_ms);
     m_writer(frame);
 }
 
 void Switchboard::hold(int id, int channel, ChannelBits others) {
     Command& command = m_commands[id];
-    BoardMemory& memory = m_memory[command.address];
-    const BoardState* board = m_poller.board(command.address);
     // Whatever of the group may be on, or is about to be, is released first.
-    const auto maybe_on = static_cast<ChannelBits>(
-        ((board && board->channels ? *board->channels : others) | memory.unwritten_energise) &
-        others & ~memory.unwritten_release);
+    const ChannelBits maybe_on = m_memory.maybe_on(m_poller.board(command.address), others);
     for (int other = 1; other <= ChannelCount; ++other) {
         if (maybe_on & channel_bit(other)) {
             queue(
@@ -238,24 +211,8 @@ void Switchboard::hold(int id, int channel, ChannelBits others) {
 
 std::optional<std::int64_t> Switchboard::free_at(const Hold& held) const {
     const BoardState* board = m_poller.board(held.address);
-    const auto it = m_memory.find(held.address);
-    if (!board || !board->channels || it == m_memory.end()) {
-        return std::nullopt;
-    }
-    const BoardMemory& memory = it->second;
-    // Shown released by a reply to what went out since, then the dead time.
-    if ((*board->channels & held.others) ||
-        ((memory.unwritten_energise | memory.unwritten_release) & held.others) ||
-        board->last_reply_ms < memory.release_written_ms) {
-        return std::nullopt;
-    }
-    std::int64_t released = 0;
-    for (int other = 1; other <= ChannelCount; ++other) {
-        if (held.others & channel_bit(other)) {
-            released = std::max(released, memory.released_ms[static_cast<std::size_t>(other - 1)]);
-        }
-    }
-    return released + m_rules.board(held.address).dead_time_ms;
+    return board ? m_memory.free_at(*board, held.others, m_rules.board(held.address).dead_time_ms)
+                 : std::nullopt;
 }
 
 void Switchboard::release_holds() {
@@ -349,27 +306,15 @@ void Switchboard::job_finished(int job, JobResult result) {
 
 void Switchboard::replied(const Frame& reply) {
     if (const BoardState* board = m_poller.board(reply[ReplyAddress]); board && board->channels) {
-        BoardMemory& memory = m_memory[board->address];
-        const bool first = !memory.heard;
-        const ChannelBits before = memory.shown;
-        memory.heard = true;
-        memory.shown = *board->channels;
-        watch_board(*board, before, first);
+        watch_board(*board, m_memory.shown(*board, m_now_ms));
     }
     m_events.replied(reply);
     release_holds();
 }
 
-void Switchboard::watch_board(const BoardState& board, ChannelBits before, bool first) {
-    BoardMemory& memory = m_memory[board.address];
+void Switchboard::watch_board(const BoardState& board, bool first) {
     const ChannelBits shown = *board.channels;
-    for (int channel = 1; channel <= ChannelCount; ++channel) {
-        const ChannelBits bit = channel_bit(channel);
-        // When first heard, how long a channel has been off is unknown: from now.
-        if (!(shown & bit) && (first || (before & bit))) {
-            memory.released_ms[static_cast<std::size_t>(channel - 1)] = m_now_ms;
-        }
-    }
+    ChannelBits& breaking = m_breaking[board.address];
     const BoardRules& rules = m_rules.board(board.address);
     for (int channel = 1; channel <= ChannelCount; ++channel) {
         if ((shown & rules.momentary & channel_bit(channel)) &&
@@ -387,14 +332,14 @@ void Switchboard::watch_board(const BoardState& board, ChannelBits before, bool 
     }
     for (const ChannelBits group : rules.groups) {
         if (count(shown & group) < 2) {
-            memory.breaking &= static_cast<ChannelBits>(~group);
+            breaking &= static_cast<ChannelBits>(~group);
             continue;
         }
-        if (memory.breaking & group) {
+        if (breaking & group) {
             continue;
         }
         // Two of a group on: all off is the safe state for a motor.
-        memory.breaking |= group;
+        breaking |= group;
         for (const Hold& held : std::vector<Hold>(m_holds)) {
             if (held.address == board.address && (held.others & group)) {
                 finish(held.command, refused(QStringLiteral("interlocked channels %1 were "
@@ -470,10 +415,7 @@ void Switchboard::line_closed(std::int64_t now_ms) {
     m_line_open = false;
     m_poller.line_closed(now_ms);
     m_pulses.line_closed();
-    for (auto& [address, memory] : m_memory) {
-        memory.unwritten_energise = 0;
-        memory.unwritten_release = 0;
-    }
+    m_memory.line_closed();
 }
 
 void Switchboard::line_opened(std::int64_t now_ms) {

@@ -2,12 +2,12 @@
 
 #include "controller/bus_poller.h"
 #include "controller/channel_command.h"
+#include "controller/line_memory.h"
 #include "controller/pulse_timers.h"
 #include "controller/switch_rules.h"
 
 #include <QString>
 
-#include <array>
 #include <functional>
 #include <map>
 #include <vector>
@@ -94,17 +94,6 @@ private:
         ChannelBits others = 0;  // the rest of its group
         std::int64_t give_up_ms = 0;
     };
-    // What the line has been told of each board, beyond the poller's replies.
-    struct BoardMemory {
-        ChannelBits unwritten_energise = 0;  // queued, not yet on the line
-        ChannelBits unwritten_release = 0;
-        std::int64_t release_written_ms = -1;
-        std::array<std::int64_t, ChannelCount> released_ms{};  // seen released since
-        ChannelBits breaking = 0;  // groups being released after a break
-        ChannelBits shown = 0;     // the last reply's channels
-        bool heard = false;
-    };
-
     void replied(const Frame& reply) override;
     void availability_changed(const BoardState& board) override {
         m_events.availability_changed(board);
@@ -126,7 +115,7 @@ private:
     void supersede(std::uint8_t address, ChannelBits channels);
     void arm(int id);
     void finish(int id, const CommandOutcome& outcome);
-    void watch_board(const BoardState& board, ChannelBits before, bool first);
+    void watch_board(const BoardState& board, bool first);
     void send_due_releases();
     void tell(SwitchNotice::Kind kind, std::uint8_t address, ChannelBits channels,
               const QString& text);
@@ -141,7 +130,8 @@ private:
     std::vector<Hold> m_holds;
     std::map<int, int> m_jobs;  // the poller's job: a command
     std::map<int, PulseTimers::Channel> m_release_jobs;
-    std::map<std::uint8_t, BoardMemory> m_memory;
+    LineMemory m_memory;
+    std::map<std::uint8_t, ChannelBits> m_breaking;  // groups being released after a break
     int m_last_command = 0;
     std::int64_t m_now_ms = 0;
     bool m_line_open = true;

@@ -1,0 +1,97 @@
+#include "controller/line_memory.h"
+
+#include "controller/channel_command.h"
+
+#include <algorithm>
+
+namespace relay {
+
+namespace {
+
+// The channels a switching frame concerns, and whether it energises them.
+std::pair<ChannelBits, bool> switched(const Frame& frame) {
+    if (frame[2] == cmd::SwitchAll) {
+        return {ChannelBits{0xFFFF}, frame[5] == AllOn};
+    }
+    if ((frame[2] == cmd::Energise || frame[2] == cmd::Release) && frame[6] >= 1 &&
+        frame[6] <= ChannelCount) {
+        return {channel_bit(frame[6]), frame[2] == cmd::Energise};
+    }
+    return {ChannelBits{0}, false};
+}
+
+}  // namespace
+
+void LineMemory::queued(const Frame& frame) {
+    const auto [bits, on] = switched(frame);
+    Board& board = m_boards[frame[1]];
+    (on ? board.unwritten_energise : board.unwritten_release) |= bits;
+}
+
+void LineMemory::written(const Frame& frame, std::int64_t now_ms) {
+    const auto [bits, on] = switched(frame);
+    const auto it = m_boards.find(frame[1]);
+    if (bits == 0 || it == m_boards.end()) {
+        return;
+    }
+    (on ? it->second.unwritten_energise : it->second.unwritten_release) &=
+        static_cast<ChannelBits>(~bits);
+    if (!on) {
+        it->second.release_written_ms = now_ms;
+    }
+}
+
+bool LineMemory::shown(const BoardState& state, std::int64_t now_ms) {
+    Board& board = m_boards[state.address];
+    const ChannelBits shown = state.channels.value_or(0);
+    const bool first = !board.heard;
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        const ChannelBits bit = channel_bit(channel);
+        // When first heard, how long a channel has been off is unknown: from now.
+        if (!(shown & bit) && (first || (board.shown & bit))) {
+            board.released_ms[static_cast<std::size_t>(channel - 1)] = now_ms;
+        }
+    }
+    board.heard = true;
+    board.shown = shown;
+    return first;
+}
+
+void LineMemory::line_closed() {
+    for (auto& [address, board] : m_boards) {
+        board.unwritten_energise = 0;
+        board.unwritten_release = 0;
+    }
+}
+
+ChannelBits LineMemory::maybe_on(const BoardState* state, ChannelBits channels) const {
+    const auto it = state ? m_boards.find(state->address) : m_boards.end();
+    const Board none;
+    const Board& board = it == m_boards.end() ? none : it->second;
+    const ChannelBits shown = state && state->channels ? *state->channels : channels;
+    return static_cast<ChannelBits>((shown | board.unwritten_energise) & channels &
+                                    ~board.unwritten_release);
+}
+
+std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, ChannelBits channels,
+                                                int dead_time_ms) const {
+    const auto it = m_boards.find(state.address);
+    if (!state.channels || it == m_boards.end()) {
+        return std::nullopt;
+    }
+    const Board& board = it->second;
+    if ((*state.channels & channels) ||
+        ((board.unwritten_energise | board.unwritten_release) & channels) ||
+        state.last_reply_ms < board.release_written_ms) {
+        return std::nullopt;
+    }
+    std::int64_t released = 0;
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if (channels & channel_bit(channel)) {
+            released = std::max(released, board.released_ms[static_cast<std::size_t>(channel - 1)]);
+        }
+    }
+    return released + dead_time_ms;
+}
+
+}  // namespace relay
