@@ -7,7 +7,6 @@
 #include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
 #include <QSysInfo>
 #include <QUrl>
 
@@ -41,6 +40,10 @@ const Key Keys[] = {
     {"name-file", "path"},
     {"verify-timeout", "ms"},
     {"share", "path,..."},
+    {"pulse", "a:c=ms,..."},
+    {"momentary", "a:c,..."},
+    {"interlock", "a:c+c,..."},
+    {"dead-time", "a=ms,..."},
     {"http", "[addr:]port"},
     {"http-users", "file"},
     {"http-cert", "file"},
@@ -182,6 +185,9 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
         if (options.share.isEmpty()) {
             return fail(QStringLiteral("want one or more paths for links, separated by commas"));
         }
+    } else if (key == QLatin1String("pulse") || key == QLatin1String("momentary") ||
+               key == QLatin1String("interlock") || key == QLatin1String("dead-time")) {
+        return add_switch_rule(options.rules, key, value, error);
     } else if (key == QLatin1String("http")) {
         return set_http(value, options, error);
     } else if (key == QLatin1String("http-users")) {
@@ -280,21 +286,15 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
     bool broker_in_config = false;
     if (parser.isSet(config)) {
         const QString path = parser.value(config);
-        if (!QFileInfo(path).isReadable()) {
-            *error = QStringLiteral("cannot read the config file %1").arg(path);
+        const auto values = read_config_file(path, error);
+        if (!values) {
             return std::nullopt;
         }
-        QSettings settings(path, QSettings::IniFormat);
-        broker_in_config = settings.contains(QStringLiteral("broker"));
-        for (const QString& key : settings.allKeys()) {
-            const QVariant value = settings.value(key);
-            // QSettings splits "1,7,200" into a list.
-            const QString text = value.typeId() == QMetaType::QStringList
-                                     ? value.toStringList().join(QLatin1Char(','))
-                                     : value.toString();
-            const bool known = std::any_of(std::begin(Keys), std::end(Keys), [&key](const Key& k) {
-                return key == QLatin1String(k.name);
-            });
+        for (const auto& [key, text] : *values) {
+            const bool known =
+                std::any_of(std::begin(Keys), std::end(Keys),
+                            [&key = key](const Key& k) { return key == QLatin1String(k.name); });
+            broker_in_config = broker_in_config || key == QLatin1String("broker");
             if ((!known || !parser.isSet(key)) && !apply(key, text, options, error)) {
                 error->prepend(path + QStringLiteral(": "));
                 return std::nullopt;
@@ -308,6 +308,9 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
                    error)) {
             return std::nullopt;
         }
+    }
+    if (!check_switch_rules(options.rules, error)) {
+        return std::nullopt;
     }
     if (!check_http(options, parser.isSet(QStringLiteral("broker")) || broker_in_config, error)) {
         return std::nullopt;
@@ -363,6 +366,15 @@ LINE
                         sees the boards as if it had the line to itself. Status
                         queries are answered from the latest poll, commands go
                         to the line in the next free slot, replies come back
+
+TIMED SWITCHING (A a board's address, C a channel)
+    --pulse A:C=MS,...  a pulse length for a channel (50 ms to 24 h): PULSE
+                        energises it for that long, timed by relayd
+    --momentary A:C,... every ON of the channel is a pulse of its length
+    --interlock A:C+C,... channels of which never two are energised: one is
+                        released, shown released, then the other energised;
+                        all on is refused on such a board
+    --dead-time A=MS,...  the pause within a group after a release (default 0)
 
 BROKER
     --broker URL        mqtt://HOST[:PORT] (default mqtt://localhost:1883) or

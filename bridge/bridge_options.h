@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bridge/mqtt_client.h"
+#include "controller/switch_rules.h"
 #include "protocol/option_text.h"
 
 #include <QHostAddress>
@@ -27,6 +28,7 @@ struct BridgeOptions {
     QString name_directory;  // empty: beside the program
     int verify_timeout_ms = 1000;
     QStringList share;    // links to shared ports for other programs
+    SwitchRules rules;    // pulses, momentary channels, interlocks
     bool mqtt_on = true;  // off when --http is given without --broker
     // The web page and API; port 0: none.
     QHostAddress http_address = QHostAddress(QHostAddress::LocalHost);

@@ -34,13 +34,19 @@ int main(int argc, char* argv[]) {
     relay::RelayBridge bridge(*options, QCoreApplication::applicationDirPath());
     std::unique_ptr<relay::MqttAdapter> mqtt;
     std::unique_ptr<relay::WebServer> web;
+    bool stopping = false;
     const auto stop = [&](int code) {
-        web.reset();
-        if (mqtt) {
-            mqtt->stop();
+        if (stopping) {
+            return;
         }
-        bridge.stop();
-        QCoreApplication::exit(code);
+        stopping = true;
+        bridge.stop([&, code] {
+            web.reset();
+            if (mqtt) {
+                mqtt->stop();
+            }
+            QCoreApplication::exit(code);
+        });
     };
     relay::InterruptWatch interrupts;
     interrupts.start();

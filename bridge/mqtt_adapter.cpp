@@ -63,12 +63,12 @@ void MqttAdapter::on_connected() {
     for (const QString& filter : m_topics.command_filters()) {
         m_mqtt.subscribe(filter);
     }
-    m_mqtt.subscribe(m_topics.discovery_filter());
+    for (const QString& filter : m_topics.discovery_filters()) {
+        m_mqtt.subscribe(filter);
+    }
     m_mqtt.subscribe(m_topics.discovery_status());
     m_mqtt.publish(m_topics.bridge_status(), "online", true);
-    for (const BoardState& board : m_bridge.boards()) {
-        publish_board(board.address, true);
-    }
+    publish_discovery();
 }
 
 void MqttAdapter::on_connect_failed(const QString& reason) {
@@ -94,9 +94,13 @@ void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bo
         }
         return;
     }
-    if (const auto address = m_topics.discovery_address(topic)) {
-        // A config of ours for a board no longer served: remove the entity.
-        if (!payload.isEmpty() && !m_bridge.board(*address) && !m_bridge.scanning()) {
+    if (const auto place = m_topics.discovery_place(topic)) {
+        // A config of ours for a board no longer served, or a pulse no
+        // longer configured: remove the entity.
+        const bool pulsed =
+            m_options.rules.board(place->address).pulse_ms[std::size_t(place->channel - 1)] > 0;
+        const bool wanted = m_bridge.board(place->address) && (!place->button || pulsed);
+        if (!payload.isEmpty() && !wanted && !m_bridge.scanning()) {
             log_line(QStringLiteral("removing the discovery config %1").arg(topic));
             m_mqtt.publish(topic, QByteArray(), true);
         }
@@ -117,9 +121,13 @@ void MqttAdapter::command(const QString& topic, const QByteArray& payload, bool 
 }
 
 void MqttAdapter::publish_discovery() {
+    // The bridge's own device first: the boards name it as their via_device.
+    m_published.remove(m_topics.bridge_config());
+    publish_retained(m_topics.bridge_config(), bridge_payload(m_topics));
     for (const BoardState& board : m_bridge.boards()) {
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             m_published.remove(m_topics.discovery_config(board.address, channel));
+            m_published.remove(m_topics.button_config(board.address, channel));
         }
         publish_board(board.address, true);
     }
@@ -132,9 +140,14 @@ void MqttAdapter::publish_board(std::uint8_t address, bool discovery) {
     }
     if (discovery) {
         const BoardNames& names = m_bridge.names(address);
+        const PulseLengths& pulses = m_options.rules.board(address).pulse_ms;
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             publish_retained(m_topics.discovery_config(address, channel),
                              discovery_payload(m_topics, names, address, channel));
+            if (pulses[static_cast<std::size_t>(channel - 1)] > 0) {
+                publish_retained(m_topics.button_config(address, channel),
+                                 button_payload(m_topics, names, address, channel));
+            }
         }
     }
     // Not yet known is not told: the watchdog's rule decides within a second.

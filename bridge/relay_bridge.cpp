@@ -45,6 +45,8 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
     connect(&m_reopen, &QTimer::timeout, this, &RelayBridge::try_reopen);
     connect(m_line.get(), &SerialPort::group_received, this, &RelayBridge::on_group);
     connect(m_line.get(), &SerialPort::device_lost, this, &RelayBridge::on_device_lost);
+    m_switchboard.set_rules(m_options.rules);
+    m_switchboard.on_notice([this](const SwitchNotice& notice) { noticed(notice); });
 }
 
 RelayBridge::~RelayBridge() = default;
@@ -83,9 +85,25 @@ int RelayBridge::start() {
     return exit_code::Ok;
 }
 
-void RelayBridge::stop() {
-    m_line->close();
-    log_line(QStringLiteral("stopped"));
+void RelayBridge::stop(const std::function<void()>& then) {
+    m_names_check.stop();
+    m_reopen.stop();
+    // No pulse may outlast the bridge: released first, for a moment at most.
+    m_switchboard.end_pulses(m_clock.elapsed());
+    step();
+    const qint64 given_up = m_clock.elapsed() + StopWaitMs;
+    auto* wait = new QTimer(this);
+    wait->setInterval(10);
+    connect(wait, &QTimer::timeout, this, [this, wait, given_up, then] {
+        if (m_line_open && m_switchboard.pulses_running() && m_clock.elapsed() < given_up) {
+            return;
+        }
+        wait->deleteLater();
+        then();
+        m_line->close();
+        log_line(QStringLiteral("stopped"));
+    });
+    wait->start();
 }
 
 const BoardState* RelayBridge::board(std::uint8_t address) const {
@@ -254,19 +272,33 @@ void RelayBridge::check_names(bool force) {
     }
 }
 
+void RelayBridge::noticed(const SwitchNotice& notice) {
+    log_line(QStringLiteral("board %1: %2").arg(notice.address).arg(notice.text));
+    if (notice.kind == SwitchNotice::Kind::PulseEnded ||
+        notice.kind == SwitchNotice::Kind::MomentaryReleased) {
+        return;
+    }
+    Q_EMIT command_failed(
+        {{QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
+         {QStringLiteral("error"), notice.text},
+         {QStringLiteral("address"), notice.address},
+         {QStringLiteral("channels"), channel_list(notice.channels)}});
+}
+
 void RelayBridge::refresh(const BoardState& board) {
     const BoardNames& board_names = names(board.address);
     Document& known = m_documents[board.address];
     // Its time is that of the reply it was made from: a document that only
     // the time would change is not told again.
-    if (known.bytes == board_document(board, board_names, known.last_reply)) {
+    const PulseLengths& pulses = m_options.rules.board(board.address).pulse_ms;
+    if (known.bytes == board_document(board, board_names, known.last_reply, pulses)) {
         return;
     }
     known.last_reply =
         board.last_reply_ms < 0
             ? QDateTime()
             : QDateTime::currentDateTimeUtc().addMSecs(board.last_reply_ms - m_clock.elapsed());
-    known.bytes = board_document(board, board_names, known.last_reply);
+    known.bytes = board_document(board, board_names, known.last_reply, pulses);
     Q_EMIT board_changed(board.address);
 }
 

@@ -30,6 +30,7 @@ public:
     static constexpr int NamesCheckMs = 2000;
     // How often a lost port is tried again.
     static constexpr int ReopenMs = 1000;
+    static constexpr int StopWaitMs = 2000;
 
     using Done = std::function<void(const CommandOutcome&, const QJsonObject& error_event)>;
 
@@ -38,8 +39,9 @@ public:
 
     // Opens the port and starts; an exit status other than 0 when it cannot.
     int start();
-    // Closes the port.
-    void stop();
+    // Releases every running pulse (waiting StopWaitMs at most), calls then
+    // and closes the port.
+    void stop(const std::function<void()>& then);
 
     const BridgeOptions& options() const { return m_options; }
     const std::vector<BoardState>& boards() const { return m_switchboard.poller().boards(); }
@@ -82,6 +84,7 @@ private:
     void on_device_lost(const QString& message);
     void try_reopen();
     void check_names(bool force);
+    void noticed(const SwitchNotice& notice);
     void refresh(const BoardState& board);
     void write_frame(const Frame& frame);
 

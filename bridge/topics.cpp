@@ -66,23 +66,46 @@ QString Topics::discovery_config(std::uint8_t address, int channel) const {
         .arg(channel);
 }
 
-QString Topics::discovery_filter() const {
-    return QStringLiteral("%1/switch/%2/+/config").arg(m_prefix, m_node);
+QString Topics::button_config(std::uint8_t address, int channel) const {
+    return QStringLiteral("%1/button/%2/%3_%4/config")
+        .arg(m_prefix, m_node)
+        .arg(address)
+        .arg(channel);
+}
+
+QString Topics::bridge_config() const {
+    return QStringLiteral("%1/binary_sensor/%2/bridge/config").arg(m_prefix, m_node);
+}
+
+QStringList Topics::discovery_filters() const {
+    return {QStringLiteral("%1/switch/%2/+/config").arg(m_prefix, m_node),
+            QStringLiteral("%1/button/%2/+/config").arg(m_prefix, m_node)};
 }
 
 QString Topics::discovery_status() const {
     return m_prefix + QStringLiteral("/status");
 }
 
-std::optional<std::uint8_t> Topics::discovery_address(const QString& topic) const {
-    const QString head = QStringLiteral("%1/switch/%2/").arg(m_prefix, m_node);
-    if (!topic.startsWith(head) || !topic.endsWith(QLatin1String("/config"))) {
+std::optional<Topics::Place> Topics::discovery_place(const QString& topic) const {
+    const QStringList levels = topic.split(QLatin1Char('/'));
+    const QString prefix = levels.mid(0, levels.size() - 4).join(QLatin1Char('/'));
+    if (levels.size() < 5 || prefix != m_prefix || levels.value(levels.size() - 3) != m_node ||
+        levels.last() != QLatin1String("config")) {
         return std::nullopt;
     }
-    const QString object = topic.mid(head.size()).chopped(7);
+    const QString& component = levels[levels.size() - 4];
+    const QString& object = levels[levels.size() - 2];
     const auto address = strict_decimal(object.section(QLatin1Char('_'), 0, 0), 0, 255);
-    return address ? std::optional<std::uint8_t>(static_cast<std::uint8_t>(*address))
-                   : std::nullopt;
+    const auto channel =
+        object.count(QLatin1Char('_')) == 1
+            ? strict_decimal(object.section(QLatin1Char('_'), 1, 1), 1, ChannelCount)
+            : std::nullopt;
+    if ((component != QLatin1String("switch") && component != QLatin1String("button")) ||
+        !address || !channel) {
+        return std::nullopt;
+    }
+    return Place{component == QLatin1String("button"), static_cast<std::uint8_t>(*address),
+                 *channel};
 }
 
 QString Topics::bridge_device_id() const {
@@ -95,6 +118,10 @@ QString Topics::device_id(std::uint8_t address) const {
 
 QString Topics::entity_id(std::uint8_t address, int channel) const {
     return QStringLiteral("relayd_%1_%2_%3").arg(m_node).arg(address).arg(channel);
+}
+
+QString Topics::button_id(std::uint8_t address, int channel) const {
+    return entity_id(address, channel) + QStringLiteral("_pulse");
 }
 
 CommandReading read_command(const Topics& topics, const QString& topic, const QByteArray& payload,

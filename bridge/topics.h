@@ -27,15 +27,23 @@ public:
     QString channel_command(std::uint8_t address, int channel) const;  // ON / OFF / TOGGLE
     QStringList command_filters() const;                               // what the bridge hears
     // Home Assistant.
-    QString discovery_config(std::uint8_t address, int channel) const;
-    QString discovery_filter() const;  // this node's switch configs
-    QString discovery_status() const;  // Home Assistant's birth and last will
-    // The address of one of this node's config topics.
-    std::optional<std::uint8_t> discovery_address(const QString& topic) const;
+    QString discovery_config(std::uint8_t address, int channel) const;  // the switch
+    QString button_config(std::uint8_t address, int channel) const;     // its pulse
+    QString bridge_config() const;          // the bridge's own device, its connection
+    QStringList discovery_filters() const;  // this node's switch and button configs
+    QString discovery_status() const;       // Home Assistant's birth and last will
+    // Which channel's switch or button one of this node's config topics is for.
+    struct Place {
+        bool button = false;
+        std::uint8_t address = 0;
+        int channel = 0;
+    };
+    std::optional<Place> discovery_place(const QString& topic) const;
     // Stable across restarts: the node and the board.
     QString device_id(std::uint8_t address) const;
     QString bridge_device_id() const;
     QString entity_id(std::uint8_t address, int channel) const;
+    QString button_id(std::uint8_t address, int channel) const;
 
 private:
     QString board(std::uint8_t address) const;

@@ -29,6 +29,7 @@ const CommandWord Commands[] = {
     {"on", CliCommand::On, 1, -1},
     {"off", CliCommand::Off, 1, -1},
     {"toggle", CliCommand::Toggle, 1, -1},
+    {"pulse", CliCommand::Pulse, 2, 2},
     {"all", CliCommand::AllOn, 1, 1},
     {"read-address", CliCommand::ReadAddress, 0, 0},
     {"write-address", CliCommand::WriteAddress, 1, 1},
@@ -108,6 +109,20 @@ bool parse_command(const QStringList& words, CliOptions& options, QString* error
             return false;
         case CliCommand::Scan:
             return rest.isEmpty() || parse_scan_range(rest.front(), options, error);
+        case CliCommand::Pulse: {
+            const auto ms = decimal(rest.back(), MinPulseMs, MaxPulseMs);
+            if (!ms) {
+                *error = QStringLiteral(
+                             "pulse length \"%1\" is not a number of milliseconds "
+                             "from %2 to %3 (24 h)")
+                             .arg(rest.back())
+                             .arg(MinPulseMs)
+                             .arg(MaxPulseMs);
+                return false;
+            }
+            options.pulse_ms = *ms;
+            return parse_channels(rest.mid(0, 1), options, error);
+        }
         case CliCommand::Rename: {
             const auto channel = decimal(rest.front(), 1, ChannelCount);
             if (!channel) {
@@ -124,6 +139,23 @@ bool parse_command(const QStringList& words, CliOptions& options, QString* error
     }
 }
 
+// The switching rules of relayd's config file; its other keys are relayd's.
+bool read_rules(const QString& path, CliOptions& options, QString* error) {
+    const auto values = read_config_file(path, error);
+    if (!values) {
+        return false;
+    }
+    for (const auto& [key, text] : *values) {
+        const bool rule = key == QLatin1String("pulse") || key == QLatin1String("momentary") ||
+                          key == QLatin1String("interlock") || key == QLatin1String("dead-time");
+        if (rule && !add_switch_rule(options.rules, key, text, error)) {
+            error->prepend(path + QStringLiteral(": "));
+            return false;
+        }
+    }
+    return check_switch_rules(options.rules, error);
+}
+
 }  // namespace
 
 std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QString* error) {
@@ -138,7 +170,8 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
     const QCommandLineOption no_verify(QStringLiteral("no-verify"), QString());
     const QCommandLineOption name_file(QStringLiteral("name-file"), QString(),
                                        QStringLiteral("path"));
-    parser.addOptions({help, port, address, json, timeout, no_verify, name_file});
+    const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("file"));
+    parser.addOptions({help, port, address, json, timeout, no_verify, name_file, config});
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return std::nullopt;
@@ -186,6 +219,9 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
             return std::nullopt;
         }
     }
+    if (parser.isSet(config) && !read_rules(parser.value(config), options, error)) {
+        return std::nullopt;
+    }
     if (!parse_command(parser.positionalArguments(), options, error)) {
         return std::nullopt;
     }
@@ -205,6 +241,9 @@ COMMANDS
     off N...            release      read status until every channel is shown in
     toggle N...         invert       the wanted state or --timeout passes
     all on | all off    every channel at once, verified the same way
+    pulse N MS          energise channel N for MS milliseconds (50 to 86400000),
+                        then release it; exits when the release is verified.
+                        Ctrl+C releases it at once
     read-address        ask the single board on the line for its address (0xF5)
     write-address A     give it address A (0..255); verified by a status query to A
     scan [FROM-TO]      one status query per address (default 0-255); lists the
@@ -227,19 +266,23 @@ OPTIONS
     --no-verify         send and do not wait for the board to confirm
     --name-file PATH    name.txt (or its directory) to use instead of the one
                         beside the program
+    --config FILE       the switching rules of relayd's config file (pulse,
+                        momentary, interlock, dead-time) for the line relayctl
+                        owns: an interlocked channel is energised only after the
+                        rest of its group is shown released
     -h, --help          this text
 
 The line runs at 9600 baud, 8 data bits, no parity, 1 stop bit.
 
 EXIT STATUS
     0   done (and verified)
-    2   usage error: nothing was sent
+    2   usage error, or refused by a switching rule: nothing was sent
     3   the port cannot be opened, or its device went away
     4   no valid reply from the board (scan: no board answered)
     5   the board answered but a channel (or the address) did not take the
         wanted state in time
     6   name.txt cannot be read, or the name was refused
-    130 scan interrupted
+    130 scan or pulse interrupted
 )");
 }
 

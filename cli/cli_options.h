@@ -1,5 +1,7 @@
 #pragma once
 
+#include "controller/channel_command.h"
+#include "controller/switch_rules.h"
 #include "protocol/option_text.h"
 
 #include <QString>
@@ -16,6 +18,7 @@ enum class CliCommand {
     On,
     Off,
     Toggle,
+    Pulse,
     AllOn,
     AllOff,
     ReadAddress,
@@ -37,6 +40,8 @@ struct CliOptions {
     int scan_from = 0;
     int scan_to = 255;
     QString new_name;
+    int pulse_ms = 0;
+    SwitchRules rules;   // from --config: pulses, momentary channels, interlocks
     int timeout_ms = 0;  // 0: the command's own default
     bool verify = true;
     bool json = false;

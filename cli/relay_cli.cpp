@@ -109,8 +109,14 @@ int RelayCli::run_on_line() {
     bool interrupted = false;
     InterruptWatch interrupts;
     interrupts.start();
-    QObject::connect(&interrupts, &InterruptWatch::interrupted, &port, [&interrupted, &loop] {
+    QObject::connect(&interrupts, &InterruptWatch::interrupted, &port, [&] {
         interrupted = true;
+        // A pulse is not left running: released first, and then the end.
+        if (session.end_pulse(clock.elapsed())) {
+            QTimer::singleShot(BusPoller::SilenceMs, &loop, &QEventLoop::quit);
+            settle();
+            return;
+        }
         loop.quit();
     });
 
@@ -147,7 +153,7 @@ int RelayCli::report(const RelaySession& session, const QString& device) {
     const Outcome outcome = session.outcome();
     const bool answered = outcome == Outcome::Done || outcome == Outcome::NotVerified;
     QJsonObject json = port_json(device);
-    const char* const results[] = {"interrupted", "ok", "no_reply", "not_verified"};
+    const char* const results[] = {"interrupted", "ok", "no_reply", "not_verified", "refused"};
     json.insert(QStringLiteral("result"), QString::fromLatin1(results[static_cast<int>(outcome)]));
     QString text;
 
@@ -214,6 +220,9 @@ int RelayCli::report(const RelaySession& session, const QString& device) {
                                 .arg(session.timeout_ms()));
             }
             return exit_code::NoReply;
+        case Outcome::Refused:
+            print_error(session.refusal());
+            return exit_code::Usage;
         case Outcome::NotVerified:
             break;
     }

@@ -24,7 +24,21 @@ ChannelLooks looks_of(const std::optional<ChannelBits>& channels) {
 }
 
 RelaySession::RelaySession(const CliOptions& options, FrameWriter writer)
-    : m_options(options), m_poller(std::move(writer), *this) {
+    : m_options(options), m_switchboard(std::move(writer), *this) {
+    m_switchboard.set_rules(m_options.rules);
+    // A pulse (or an ON of a momentary channel) is done once released: the
+    // line is relayctl's only while it runs.
+    m_switchboard.on_notice([this](const SwitchNotice& notice) {
+        if (!m_pulsing || notice.address != m_address || !(notice.channels & m_mask)) {
+            return;
+        }
+        m_pulse_failed = m_pulse_failed || notice.kind == SwitchNotice::Kind::PulseReleaseFailed;
+        if (!pulsing()) {
+            m_pulsing = false;
+            m_wanted = 0;
+            finish(m_pulse_failed ? Outcome::NotVerified : Outcome::Done);
+        }
+    });
     if (m_options.timeout_ms <= 0) {
         m_options.timeout_ms =
             m_options.command == CliCommand::Scan ? DefaultScanWindowMs : DefaultTimeoutMs;
@@ -39,8 +53,13 @@ RelaySession::RelaySession(const CliOptions& options, FrameWriter writer)
 
 void RelaySession::begin(std::int64_t now_ms) {
     m_deadline_ms = now_ms + m_options.timeout_ms;
-    switch (m_options.command) {
+    const CliCommand command = m_options.command;
+    if (command != CliCommand::Scan && command != CliCommand::ReadAddress) {
+        m_switchboard.poller().set_boards({m_address});
+    }
+    switch (command) {
         case CliCommand::On:
+        case CliCommand::Pulse:
             switch_to(m_mask);
             break;
         case CliCommand::Off:
@@ -49,18 +68,19 @@ void RelaySession::begin(std::int64_t now_ms) {
         case CliCommand::AllOn:
         case CliCommand::AllOff:
             m_mask = 0xFFFF;
-            switch_to(m_options.command == CliCommand::AllOn ? 0xFFFF : 0);
+            switch_to(command == CliCommand::AllOn ? 0xFFFF : 0);
             break;
         case CliCommand::ReadAddress:
-            m_poller.send_command(ServiceAddress, cmd::ReadAddress, 0x00, 0x00);
-            return;
+            m_switchboard.poller().send_command(ServiceAddress, cmd::ReadAddress, 0x00, 0x00);
+            break;
         case CliCommand::WriteAddress:
-            m_poller.send_command(ServiceAddress, cmd::WriteAddress, 0x00, m_address);
+            m_switchboard.poller().send_command(ServiceAddress, cmd::WriteAddress, 0x00, m_address);
             break;
         case CliCommand::Scan:
             m_deadline_ms.reset();
-            m_poller.start_scan(m_options.scan_from, m_options.scan_to, m_options.timeout_ms);
-            return;
+            m_switchboard.poller().start_scan(m_options.scan_from, m_options.scan_to,
+                                              m_options.timeout_ms);
+            break;
         case CliCommand::Watch:
             m_deadline_ms.reset();
             break;
@@ -68,26 +88,62 @@ void RelaySession::begin(std::int64_t now_ms) {
             // Status, and toggle, which reads the board before it switches.
             break;
     }
-    m_poller.set_boards({m_address});
 }
 
 void RelaySession::switch_to(ChannelBits wanted) {
     m_wanted = wanted;
     m_switched = true;
     m_deadline_ms.reset();
-    if (m_mask == 0xFFFF) {
-        m_poller.switch_channels(m_address, m_mask, wanted);
+    ChannelCommand command;
+    command.address = m_address;
+    if (m_options.command == CliCommand::Pulse) {
+        command.pulse = m_mask;
+        command.pulse_ms = m_options.pulse_ms;
     } else {
-        // In the order given, as an operator clicking them would.
-        for (const int channel : m_options.channels) {
-            m_poller.send_command(m_address,
-                                  (wanted & bit_of(channel)) ? cmd::Energise : cmd::Release, 0x00,
-                                  static_cast<std::uint8_t>(channel));
+        command.on = static_cast<ChannelBits>(m_mask & wanted);
+        command.off = static_cast<ChannelBits>(m_mask & ~wanted);
+    }
+    m_switchboard.submit(
+        command, m_options.timeout_ms, [this](const CommandOutcome& outcome) { switched(outcome); },
+        m_options.verify);
+}
+
+void RelaySession::switched(const CommandOutcome& outcome) {
+    switch (outcome.result) {
+        case CommandOutcome::Result::Verified:
+            m_pulsing = m_options.verify && pulsing();
+            if (!m_pulsing) {
+                finish(Outcome::Done);
+            }
+            return;
+        case CommandOutcome::Result::Refused:
+            m_refusal = outcome.reason;
+            finish(Outcome::Refused);
+            return;
+        case CommandOutcome::Result::NotVerified:
+            finish(Outcome::NotVerified);
+            return;
+        case CommandOutcome::Result::NoReply:
+            finish(Outcome::NoReply);
+            return;
+    }
+}
+
+bool RelaySession::pulsing() const {
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if ((m_mask & bit_of(channel)) && m_switchboard.pulse_running(m_address, channel)) {
+            return true;
         }
     }
-    if (m_options.verify) {
-        m_poller.expect(m_address, m_mask, wanted, m_options.timeout_ms);
+    return false;
+}
+
+bool RelaySession::end_pulse(std::int64_t now_ms) {
+    if (!m_pulsing) {
+        return false;
     }
+    m_switchboard.end_pulses(now_ms);
+    return true;
 }
 
 void RelaySession::advance(std::int64_t now_ms) {
@@ -98,26 +154,26 @@ void RelaySession::advance(std::int64_t now_ms) {
         m_begun = true;
         begin(now_ms);
     }
-    m_poller.advance(now_ms);
+    m_switchboard.advance(now_ms);
     if (!finished() && m_deadline_ms && now_ms >= *m_deadline_ms) {
         finish(m_answered ? Outcome::NotVerified : Outcome::NoReply);
     }
-    // Without verification a command is done once its exchange is over.
-    const bool sent = m_switched || m_options.command == CliCommand::WriteAddress;
-    if (!finished() && !m_options.verify && sent && !m_poller.commands_pending()) {
+    // Without verification an address is written once its exchange is over.
+    if (!finished() && !m_options.verify && m_options.command == CliCommand::WriteAddress &&
+        !m_switchboard.busy()) {
         finish(Outcome::Done);
     }
 }
 
 void RelaySession::receive(const Frame& group, std::int64_t now_ms) {
     if (!finished()) {
-        m_poller.receive(group, now_ms);
+        m_switchboard.receive(group, now_ms);
         advance(now_ms);
     }
 }
 
 std::optional<std::int64_t> RelaySession::next_deadline_ms() const {
-    std::optional<std::int64_t> next = m_poller.next_deadline_ms();
+    std::optional<std::int64_t> next = m_switchboard.next_deadline_ms();
     if (m_deadline_ms && (!next || *m_deadline_ms < *next)) {
         next = m_deadline_ms;
     }
@@ -223,24 +279,10 @@ void RelaySession::availability_changed(const BoardState& board) {
     }
 }
 
-void RelaySession::job_finished(int, JobResult result) {
-    switch (result) {
-        case JobResult::Verified:
-            finish(Outcome::Done);
-            return;
-        case JobResult::NotVerified:
-            finish(Outcome::NotVerified);
-            return;
-        case JobResult::NoReply:
-            finish(Outcome::NoReply);
-            return;
-    }
-}
-
 void RelaySession::unanswered(const Frame& request) {
     // Asked again until the timeout: the answer is all this command is for.
     if (m_options.command == CliCommand::ReadAddress && !finished()) {
-        m_poller.send_command(request[1], request[2], request[5], request[6]);
+        m_switchboard.poller().send_command(request[1], request[2], request[5], request[6]);
     }
 }
 

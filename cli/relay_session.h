@@ -2,7 +2,7 @@
 
 #include "cli/cli_options.h"
 #include "controller/board_view.h"
-#include "controller/bus_poller.h"
+#include "controller/switchboard.h"
 
 #include <array>
 #include <functional>
@@ -35,12 +35,13 @@ struct WatchEvent {
     std::vector<int> changed;  // Change: channels 1..16
 };
 
-// One relayctl command on the bus poller: the program feeds it the time and
+// One relayctl command on the switchboard: the program feeds it the time and
 // the port's 8-byte groups and reads back what it concluded. Frames, pacing,
-// availability and verification are the poller's, as for relayd.
+// availability, verification and the switching rules are the core's, as for
+// relayd.
 class RelaySession : private BusEvents {
 public:
-    enum class Outcome { Running, Done, NoReply, NotVerified };
+    enum class Outcome { Running, Done, NoReply, NotVerified, Refused };
 
     RelaySession(const CliOptions& options, FrameWriter writer);
 
@@ -50,6 +51,10 @@ public:
     std::optional<std::int64_t> next_deadline_ms() const;
 
     Outcome outcome() const { return m_outcome; }
+    // Refused: why.
+    const QString& refusal() const { return m_refusal; }
+    // Interrupted: a running pulse is released now; finished once it is.
+    bool end_pulse(std::int64_t now_ms);
     bool finished() const { return m_outcome != Outcome::Running; }
     // The board's address: the one it reported for read-address.
     std::uint8_t address() const { return m_address; }
@@ -68,18 +73,22 @@ public:
 private:
     void replied(const Frame& reply) override;
     void availability_changed(const BoardState& board) override;
-    void job_finished(int job, JobResult result) override;
+    void job_finished(int, JobResult) override {}
     void unanswered(const Frame& request) override;
     void scan_progress(int address) override;
     void scan_finished() override;
 
     void begin(std::int64_t now_ms);
     void switch_to(ChannelBits wanted);
+    void switched(const CommandOutcome& outcome);
+    // A pulse of one of the command's channels is running.
+    bool pulsing() const;
     void watch(WatchEvent::Kind kind, const ChannelLooks& looks);
     void finish(Outcome outcome);
 
     CliOptions m_options;
-    BusPoller m_poller;
+    Switchboard m_switchboard;
+    QString m_refusal;
     Outcome m_outcome = Outcome::Running;
     std::optional<std::int64_t> m_deadline_ms;
     std::uint8_t m_address = 1;
@@ -87,6 +96,8 @@ private:
     bool m_switched = false;  // the switching commands are queued
     bool m_answered = false;  // the board has replied at all
     bool m_watching = false;  // watch: the board has been seen
+    bool m_pulsing = false;   // energised by a pulse, the release to come
+    bool m_pulse_failed = false;
     ChannelLooks m_looks = unknown_looks();
     ChannelBits m_mask = 0;
     ChannelBits m_wanted = 0;

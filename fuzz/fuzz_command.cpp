@@ -84,8 +84,8 @@ void check_command(const QString& topic, const QByteArray& payload,
     }
     // Leading zeros or not, an address reads as its canonical topic does.
     check(same(relay::read_command(topics(), canonical, payload, false), {command, {}}));
-    check(topics().discovery_address(topics().discovery_config(command.address, 1)) ==
-          command.address);
+    const auto place = topics().discovery_place(topics().button_config(command.address, 16));
+    check(place && place->button && place->address == command.address && place->channel == 16);
 }
 
 }  // namespace
@@ -115,10 +115,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The retain flag only ever refuses.
     check(!relay::read_command(topics(), topic, payload, true).command);
 
-    if (const auto address = topics().discovery_address(topic)) {
-        check(topic.startsWith(QLatin1String("homeassistant/switch/node/")));
+    if (const auto place = topics().discovery_place(topic)) {
+        const QString canonical = place->button
+                                      ? topics().button_config(place->address, place->channel)
+                                      : topics().discovery_config(place->address, place->channel);
         check(topic.endsWith(QLatin1String("/config")));
-        check(topics().discovery_address(topics().discovery_config(*address, 16)) == *address);
+        check(topic.startsWith(canonical.section(QLatin1Char('/'), 0, 2)));
+        const auto again = topics().discovery_place(canonical);
+        check(again && again->button == place->button && again->address == place->address &&
+              again->channel == place->channel);
     }
     return 0;
 }

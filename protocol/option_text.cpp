@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStringList>
 
 #include <algorithm>
@@ -76,6 +77,24 @@ std::optional<TcpAddress> tcp_address(const QString& port_text) {
     address.host = match.captured(1).isEmpty() ? match.captured(2) : match.captured(1);
     address.port = static_cast<quint16>(*port);
     return address;
+}
+
+std::optional<std::vector<std::pair<QString, QString>>> read_config_file(const QString& path,
+                                                                         QString* error) {
+    if (!QFileInfo(path).isReadable()) {
+        *error = QStringLiteral("cannot read the config file %1").arg(path);
+        return std::nullopt;
+    }
+    QSettings settings(path, QSettings::IniFormat);
+    std::vector<std::pair<QString, QString>> values;
+    for (const QString& key : settings.allKeys()) {
+        const QVariant value = settings.value(key);
+        // QSettings splits "1,7,200" into a list.
+        values.emplace_back(key, value.typeId() == QMetaType::QStringList
+                                     ? value.toStringList().join(QLatin1Char(','))
+                                     : value.toString());
+    }
+    return values;
 }
 
 QString name_directory_of(const QString& path, QString* error) {

@@ -34,6 +34,12 @@ struct TcpAddress {
 };
 std::optional<TcpAddress> tcp_address(const QString& port_text);
 
+// A --config file: an INI file of KEY=VALUE lines as the long options name
+// them, each value as text ("1,7,200" stays one value). Nothing and why when
+// it cannot be read.
+std::optional<std::vector<std::pair<QString, QString>>> read_config_file(const QString& path,
+                                                                         QString* error);
+
 // The name store knows name.txt only by its directory: PATH is that directory
 // or a file called name.txt. Empty and the reason otherwise.
 QString name_directory_of(const QString& path, QString* error);
