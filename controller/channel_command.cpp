@@ -5,6 +5,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
+#include <cmath>
+
 namespace relay {
 
 namespace {
@@ -94,8 +96,9 @@ CommandReading read_channel_payload(std::uint8_t address, int channel, const QBy
         if (*word != Word::On && *word != Word::Pulse) {
             return refuse(QStringLiteral("pulse_ms goes with ON or PULSE"));
         }
-        if (!ms.isDouble() || value != static_cast<double>(static_cast<long long>(value)) ||
-            value < MinPulseMs || value > MaxPulseMs) {
+        // The range first: a huge number has no integer to compare with.
+        if (!ms.isDouble() || !(value >= MinPulseMs && value <= MaxPulseMs) ||
+            value != std::floor(value)) {
             return refuse(QStringLiteral("pulse_ms is not a whole number of milliseconds "
                                          "from %1 to %2")
                               .arg(MinPulseMs)
