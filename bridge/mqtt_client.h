@@ -1,20 +1,18 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
-#include <functional>
+#include <memory>
 
 struct mosquitto;
-struct mosquitto_message;
-class QSocketNotifier;
 class QTimer;
 
 namespace relay {
+
+class MosquittoHandle;
+class MqttSocket;
 
 // How to reach the broker. A password is passed in here, never on a command
 // line: the program reads it from a file or the environment.
@@ -75,51 +73,30 @@ Q_SIGNALS:
     void connect_failed(const QString& reason);
 
 private:
-    static void on_connect(struct mosquitto*, void* self, int code);
-    static void on_disconnect(struct mosquitto*, void* self, int rc);
-    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* message);
-    static void on_publish(struct mosquitto*, void* self, int mid);
-    static void on_log(struct mosquitto*, void* self, int level, const char* text);
-
+    struct mosquitto* mosq() const;
+    std::shared_ptr<MosquittoHandle> make_handle();
     bool configure();
     void attempt();
-    void watch_socket();
-    void unwatch_socket();
-    void after_io(int rc);
+    void after_io(int rc, int saved_errno);
     void connection_ended(const QString& reason);
-    void flush(int timeout_ms);
-    // Reads and writes until done() or the deadline.
-    void exchange(const QDeadlineTimer& deadline, const std::function<bool()>& done);
     QString describe_error(int rc, int saved_errno) const;
     QString describe_refusal(int code) const;
     template <typename F>
     void post(F emit_later);
 
     MqttSettings m_settings;
-    struct mosquitto* m_mosq = nullptr;
+    std::shared_ptr<MosquittoHandle> m_handle;
     bool m_connected = false;
     QString m_last_error;
 
     bool m_running = false;
     bool m_configured = false;
     bool m_host_set = false;  // after the first connect_async, attempts use reconnect_async
-    int m_socket = -1;
     int m_retry_ms = FirstRetryMs;
     quint64 m_epoch = 0;  // stop() drops signals queued before it
-    QSocketNotifier* m_read = nullptr;
-    QSocketNotifier* m_write = nullptr;
-    QTimer* m_tick = nullptr;
+    MqttSocket* m_socket = nullptr;
     QTimer* m_retry = nullptr;
-
-    // Left by the callbacks, acted upon once libmosquitto has returned.
-    bool m_connack_seen = false;
-    int m_connack_code = 0;
-    bool m_disconnect_seen = false;
-    int m_unacknowledged = 0;  // QoS 1 publishes the broker has not confirmed
-    int m_disconnect_rc = 0;
-    int m_disconnect_errno = 0;
     QString m_refusal;
-    QString m_tls_error;
 };
 
 }  // namespace relay

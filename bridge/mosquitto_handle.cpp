@@ -1,0 +1,65 @@
+#include "bridge/mosquitto_handle.h"
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace relay {
+
+MosquittoHandle::MosquittoHandle(const QByteArray& client_id) {
+    static const int initialised = mosquitto_lib_init();
+    static_cast<void>(initialised);
+
+    m_mosq = mosquitto_new(client_id.isEmpty() ? nullptr : client_id.constData(), true, this);
+    if (m_mosq) {
+        mosquitto_connect_callback_set(m_mosq, &MosquittoHandle::on_connect);
+        mosquitto_disconnect_callback_set(m_mosq, &MosquittoHandle::on_disconnect);
+        mosquitto_message_callback_set(m_mosq, &MosquittoHandle::on_message);
+        mosquitto_publish_callback_set(m_mosq, &MosquittoHandle::on_publish);
+        mosquitto_log_callback_set(m_mosq, &MosquittoHandle::on_log);
+    }
+}
+
+MosquittoHandle::~MosquittoHandle() {
+    mosquitto_destroy(m_mosq);
+}
+
+void MosquittoHandle::on_connect(struct mosquitto*, void* self, int code) {
+    MosquittoEvents& events = static_cast<MosquittoHandle*>(self)->m_events;
+    events.connack_seen = true;
+    events.connack_code = code;
+}
+
+void MosquittoHandle::on_disconnect(struct mosquitto*, void* self, int rc) {
+    MosquittoEvents& events = static_cast<MosquittoHandle*>(self)->m_events;
+    events.disconnect_errno = errno;
+    events.disconnect_seen = true;
+    events.disconnect_rc = rc;
+}
+
+void MosquittoHandle::on_publish(struct mosquitto*, void* self, int) {
+    --static_cast<MosquittoHandle*>(self)->m_events.unacknowledged;
+}
+
+void MosquittoHandle::on_message(struct mosquitto*, void* self,
+                                 const struct mosquitto_message* message) {
+    const MessageSink& sink = static_cast<MosquittoHandle*>(self)->m_sink;
+    if (sink) {
+        sink(QString::fromUtf8(message->topic),
+             QByteArray(static_cast<const char*>(message->payload), message->payloadlen),
+             message->retain);
+    }
+}
+
+void MosquittoHandle::on_log(struct mosquitto*, void* self, int level, const char* text) {
+    // OpenSSL says why a handshake failed only here, e.g.
+    // "OpenSSL Error[0]: error:0A000086:SSL routines::certificate verify failed".
+    if (level == MOSQ_LOG_ERR && std::strncmp(text, "OpenSSL Error", 13) == 0) {
+        const QString line = QString::fromUtf8(text);
+        static_cast<MosquittoHandle*>(self)->m_events.tls_error =
+            line.mid(line.lastIndexOf(':') + 1).trimmed();
+    }
+}
+
+}  // namespace relay
