@@ -1,9 +1,13 @@
 #include "bridge/mosquitto_handle.h"
 
+#include <QObject>
+
 #include <mosquitto.h>
 
 #include <cerrno>
 #include <cstring>
+#include <system_error>
+#include <thread>
 
 namespace relay {
 
@@ -23,6 +27,42 @@ MosquittoHandle::MosquittoHandle(const QByteArray& client_id) {
 
 MosquittoHandle::~MosquittoHandle() {
     mosquitto_destroy(m_mosq);
+}
+
+bool MosquittoHandle::connect_in_background(const std::shared_ptr<MosquittoHandle>& handle,
+                                            bool first, const QByteArray& host, int port,
+                                            int keepalive, QObject* receiver, ConnectDone done) {
+    {
+        const std::lock_guard<std::mutex> lock(handle->m_mutex);
+        handle->m_receiver = receiver;
+    }
+    const auto call = [handle, first, host, port, keepalive, done = std::move(done)] {
+        errno = 0;
+        const int rc =
+            first ? mosquitto_connect_async(handle->m_mosq, host.constData(), port, keepalive)
+                  : mosquitto_reconnect_async(handle->m_mosq);
+        const int saved_errno = errno;
+        // Posted under the lock: abandon(), which the receiver calls before
+        // it goes away, cannot slip in between the check and the post.
+        const std::lock_guard<std::mutex> lock(handle->m_mutex);
+        if (handle->m_receiver) {
+            QMetaObject::invokeMethod(
+                handle->m_receiver, [done, rc, saved_errno] { done(rc, saved_errno); },
+                Qt::QueuedConnection);
+        }
+    };
+    try {
+        std::thread(call).detach();
+    } catch (const std::system_error&) {
+        return false;
+    }
+    return true;
+}
+
+void MosquittoHandle::abandon() {
+    const std::lock_guard<std::mutex> lock(m_mutex);
+    m_receiver = nullptr;
+    m_sink = nullptr;
 }
 
 void MosquittoHandle::on_connect(struct mosquitto*, void* self, int code) {

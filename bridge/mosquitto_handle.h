@@ -4,9 +4,12 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
+#include <mutex>
 
 struct mosquitto;
 struct mosquitto_message;
+class QObject;
 
 namespace relay {
 
@@ -21,11 +24,15 @@ struct MosquittoEvents {
     QString tls_error;       // OpenSSL's reason for a failed handshake
 };
 
-// One libmosquitto client and what its callbacks report.
+// One libmosquitto client and what its callbacks report. While a connect call
+// runs in the background, its thread shares the handle; whichever lets go of it
+// last destroys it.
 class MosquittoHandle {
 public:
     using MessageSink =
         std::function<void(const QString& topic, const QByteArray& payload, bool retained)>;
+    // The connect call's result and errno right after it.
+    using ConnectDone = std::function<void(int rc, int saved_errno)>;
 
     // Clean session: commands sent while we were away must not be replayed.
     explicit MosquittoHandle(const QByteArray& client_id);
@@ -41,6 +48,17 @@ public:
     // Called from inside libmosquitto's read.
     void set_message_sink(MessageSink sink) { m_sink = std::move(sink); }
 
+    // mosquitto_connect_async (first) or mosquitto_reconnect_async on a thread
+    // of its own; done then runs on receiver's thread, unless abandon() came
+    // first. Until then the handle belongs to that thread alone. False when no
+    // thread could be started.
+    static bool connect_in_background(const std::shared_ptr<MosquittoHandle>& handle, bool first,
+                                      const QByteArray& host, int port, int keepalive,
+                                      QObject* receiver, ConnectDone done);
+    // Nothing more is reported, and nothing is handed to the message sink;
+    // a connect call still running only lets go of the handle when it returns.
+    void abandon();
+
 private:
     static void on_connect(struct mosquitto*, void* self, int code);
     static void on_disconnect(struct mosquitto*, void* self, int rc);
@@ -51,6 +69,8 @@ private:
     struct mosquitto* m_mosq = nullptr;
     MosquittoEvents m_events;
     MessageSink m_sink;
+    std::mutex m_mutex;
+    QObject* m_receiver = nullptr;  // guarded by m_mutex
 };
 
 }  // namespace relay

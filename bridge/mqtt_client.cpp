@@ -85,6 +85,13 @@ void MqttClient::stop(int timeout_ms) {
     ++m_epoch;
     m_retry->stop();
     m_socket->unwatch();
+    if (m_connecting) {
+        // No waiting for the resolver: the call's thread keeps this handle
+        // and destroys it when done; the next start() takes a new one.
+        m_handle->abandon();
+        m_handle.reset();
+        m_connecting = false;
+    }
     struct mosquitto* const client = mosq();
     if (client && mosquitto_socket(client) >= 0) {
         const QDeadlineTimer deadline(timeout_ms);
@@ -175,6 +182,8 @@ bool MqttClient::configure() {
             return false;
         }
     }
+    // Small publishes go out at once, not held back by Nagle until the last is acknowledged.
+    mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
     if (m_settings.tls) {
         const QByteArray ca = or_null(m_settings.ca_file);
         const QByteArray cert = or_null(m_settings.cert_file);
@@ -192,8 +201,13 @@ bool MqttClient::configure() {
 }
 
 void MqttClient::attempt() {
-    if (!m_running) {
+    if (!m_running || m_connecting) {
         return;
+    }
+    if (!m_handle) {
+        m_handle = make_handle();
+        m_configured = false;
+        m_host_set = false;
     }
     m_refusal.clear();
     m_handle->events() = MosquittoEvents{};
@@ -204,15 +218,35 @@ void MqttClient::attempt() {
             return;
         }
     }
-    const QByteArray host = m_settings.host.toUtf8();
     // libmosquitto refuses keep-alives from 1 to 4 s.
     const int keepalive =
         m_settings.keepalive_s > 0 ? std::max(m_settings.keepalive_s, MinKeepaliveS) : 0;
-    errno = 0;
-    const int rc =
-        m_host_set ? mosquitto_reconnect_async(mosq())
-                   : mosquitto_connect_async(mosq(), host.constData(), m_settings.port, keepalive);
-    const int saved_errno = errno;
+    // libmosquitto looks the host name up inside its connect call, blocking
+    // for as long as the resolver takes (an unanswered .local name: seconds),
+    // so the call runs on a thread of its own while the event loop leaves the
+    // handle alone. Looking the name up here and handing libmosquitto an
+    // address instead would make TLS check the certificate against that
+    // address, not the name the user gave. The call leaves the TCP connect
+    // and the TLS handshake pending, and libmosquitto holds CONNECT (with the
+    // credentials) back until both have succeeded on the event loop, the
+    // certificate verified.
+    m_connecting = true;
+    const quint64 epoch = m_epoch;
+    const bool started = MosquittoHandle::connect_in_background(
+        m_handle, !m_host_set, m_settings.host.toUtf8(), m_settings.port, keepalive, this,
+        [this, epoch](int rc, int saved_errno) {
+            if (epoch == m_epoch && m_connecting) {
+                attempt_made(rc, saved_errno);
+            }
+        });
+    if (!started) {
+        m_connecting = false;
+        connection_ended(describe_error(MOSQ_ERR_ERRNO, EAGAIN));
+    }
+}
+
+void MqttClient::attempt_made(int rc, int saved_errno) {
+    m_connecting = false;
     m_host_set = m_host_set || (rc != MOSQ_ERR_INVAL && rc != MOSQ_ERR_NOMEM);
     if (rc != MOSQ_ERR_SUCCESS) {
         connection_ended(describe_error(rc, saved_errno));

@@ -36,9 +36,10 @@ struct MqttSettings {
 
 // libmosquitto on Qt's event loop, one thread: the socket is watched by
 // notifiers, keep-alives run from a timer, and a lost connection is retried
-// with a backoff of 1 s doubling to 30 s. Nothing here blocks on the network
-// except the host name lookup. Signals are emitted from the event loop, never
-// from inside a libmosquitto callback.
+// with a backoff of 1 s doubling to 30 s. Nothing here blocks on the network:
+// the connect call, which looks up the broker's host name, runs on a thread of
+// its own. Signals are emitted from the event loop, never from inside a
+// libmosquitto callback.
 class MqttClient : public QObject {
     Q_OBJECT
 public:
@@ -51,7 +52,8 @@ public:
     // Starts connecting; retries on its own until stop().
     void start();
     // Sends what is queued (within timeout_ms), disconnects the orderly way
-    // (the broker does not publish the will) and stops retrying.
+    // (the broker does not publish the will) and stops retrying. A connect
+    // call still looking up the host name is left to end on its own.
     void stop(int timeout_ms = 2000);
     bool is_connected() const { return m_connected; }
 
@@ -77,6 +79,7 @@ private:
     std::shared_ptr<MosquittoHandle> make_handle();
     bool configure();
     void attempt();
+    void attempt_made(int rc, int saved_errno);
     void after_io(int rc, int saved_errno);
     void connection_ended(const QString& reason);
     QString describe_error(int rc, int saved_errno) const;
@@ -90,6 +93,7 @@ private:
     QString m_last_error;
 
     bool m_running = false;
+    bool m_connecting = false;  // a connect call runs in the background
     bool m_configured = false;
     bool m_host_set = false;  // after the first connect_async, attempts use reconnect_async
     int m_retry_ms = FirstRetryMs;
