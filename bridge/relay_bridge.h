@@ -56,6 +56,7 @@ private:
     void on_group(const Frame& group);
     void on_device_lost(const QString& message);
     void try_reopen();
+    void on_reopened();
     void on_connected();
     void on_message(const QString& topic, const QByteArray& payload, bool retained);
     void on_connect_failed(const QString& reason);
