@@ -1,20 +1,18 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 
-#include <functional>
+#include <memory>
 
 struct mosquitto;
-struct mosquitto_message;
-class QSocketNotifier;
 class QTimer;
 
 namespace relay {
+
+class MosquittoHandle;
+class MqttSocket;
 
 // How to reach the broker. A password is passed in here, never on a command
 // line: the program reads it from a file or the environment.
@@ -38,9 +36,10 @@ struct MqttSettings {
 
 // libmosquitto on Qt's event loop, one thread: the socket is watched by
 // notifiers, keep-alives run from a timer, and a lost connection is retried
-// with a backoff of 1 s doubling to 30 s. Nothing here blocks on the network
-// except the host name lookup. Signals are emitted from the event loop, never
-// from inside a libmosquitto callback.
+// with a backoff of 1 s doubling to 30 s. Nothing here blocks on the network:
+// the connect call, which looks up the broker's host name, runs on a thread of
+// its own. Signals are emitted from the event loop, never from inside a
+// libmosquitto callback.
 class MqttClient : public QObject {
     Q_OBJECT
 public:
@@ -53,7 +52,8 @@ public:
     // Starts connecting; retries on its own until stop().
     void start();
     // Sends what is queued (within timeout_ms), disconnects the orderly way
-    // (the broker does not publish the will) and stops retrying.
+    // (the broker does not publish the will) and stops retrying. A connect
+    // call still looking up the host name is left to end on its own.
     void stop(int timeout_ms = 2000);
     bool is_connected() const { return m_connected; }
 
@@ -75,51 +75,32 @@ Q_SIGNALS:
     void connect_failed(const QString& reason);
 
 private:
-    static void on_connect(struct mosquitto*, void* self, int code);
-    static void on_disconnect(struct mosquitto*, void* self, int rc);
-    static void on_message(struct mosquitto*, void* self, const struct mosquitto_message* message);
-    static void on_publish(struct mosquitto*, void* self, int mid);
-    static void on_log(struct mosquitto*, void* self, int level, const char* text);
-
+    struct mosquitto* mosq() const;
+    std::shared_ptr<MosquittoHandle> make_handle();
     bool configure();
     void attempt();
-    void watch_socket();
-    void unwatch_socket();
-    void after_io(int rc);
+    void attempt_made(int rc, int saved_errno);
+    void after_io(int rc, int saved_errno);
     void connection_ended(const QString& reason);
-    void flush(int timeout_ms);
-    // Reads and writes until done() or the deadline.
-    void exchange(const QDeadlineTimer& deadline, const std::function<bool()>& done);
     QString describe_error(int rc, int saved_errno) const;
     QString describe_refusal(int code) const;
     template <typename F>
     void post(F emit_later);
 
     MqttSettings m_settings;
-    struct mosquitto* m_mosq = nullptr;
+    std::shared_ptr<MosquittoHandle> m_handle;
     bool m_connected = false;
     QString m_last_error;
 
     bool m_running = false;
+    bool m_connecting = false;  // a connect call runs in the background
     bool m_configured = false;
     bool m_host_set = false;  // after the first connect_async, attempts use reconnect_async
-    int m_socket = -1;
     int m_retry_ms = FirstRetryMs;
     quint64 m_epoch = 0;  // stop() drops signals queued before it
-    QSocketNotifier* m_read = nullptr;
-    QSocketNotifier* m_write = nullptr;
-    QTimer* m_tick = nullptr;
+    MqttSocket* m_socket = nullptr;
     QTimer* m_retry = nullptr;
-
-    // Left by the callbacks, acted upon once libmosquitto has returned.
-    bool m_connack_seen = false;
-    int m_connack_code = 0;
-    bool m_disconnect_seen = false;
-    int m_unacknowledged = 0;  // QoS 1 publishes the broker has not confirmed
-    int m_disconnect_rc = 0;
-    int m_disconnect_errno = 0;
     QString m_refusal;
-    QString m_tls_error;
 };
 
 }  // namespace relay

@@ -45,6 +45,8 @@ RelayBridge::RelayBridge(BridgeOptions options, QString program_directory, QObje
     connect(&m_reopen, &QTimer::timeout, this, &RelayBridge::try_reopen);
     connect(m_line.get(), &SerialPort::group_received, this, &RelayBridge::on_group);
     connect(m_line.get(), &SerialPort::device_lost, this, &RelayBridge::on_device_lost);
+    connect(m_line.get(), &SerialPort::line_opened, this, &RelayBridge::on_reopened);
+    connect(m_line.get(), &SerialPort::open_failed, this, [this] { m_reopen.start(); });
     m_switchboard.set_rules(m_options.rules);
     m_switchboard.on_notice([this](const SwitchNotice& notice) { noticed(notice); });
 }
@@ -203,15 +205,19 @@ void RelayBridge::on_device_lost(const QString& message) {
 }
 
 void RelayBridge::try_reopen() {
-    if (m_line->open_line(m_options.port_text)) {
-        m_reopen.stop();
-        log_line(
-            QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_line->device()));
-        m_line_open = true;
-        Q_EMIT line_changed(true);
-        m_switchboard.line_opened(m_clock.elapsed());
-        step();
-    }
+    // No waiting: a far end that drops connection requests would stall the
+    // broker, the web page and the shared ports. One attempt at a time; a
+    // failure rearms.
+    m_reopen.stop();
+    m_line->open_line_async(m_options.port_text);
+}
+
+void RelayBridge::on_reopened() {
+    log_line(QStringLiteral("port %1 open again (%2)").arg(m_options.port_text, m_line->device()));
+    m_line_open = true;
+    Q_EMIT line_changed(true);
+    m_switchboard.line_opened(m_clock.elapsed());
+    step();
 }
 
 void RelayBridge::replied(const Frame& reply) {

@@ -83,6 +83,7 @@ private:
     void on_group(const Frame& group);
     void on_device_lost(const QString& message);
     void try_reopen();
+    void on_reopened();
     void check_names(bool force);
     void noticed(const SwitchNotice& notice);
     void refresh(const BoardState& board);

@@ -25,6 +25,23 @@ public:
     // The command-line programs' wider choice: what the port number text
     // names, or a device path, or for other kinds of line their own address.
     virtual bool open_line(const QString& port_text) { return open(port_text); }
+    // open_line() without waiting for the line: line_opened() or
+    // open_failed() follows, never before this returns. Here the open itself
+    // is made at once; a line that can take long to answer overrides it.
+    virtual void open_line_async(const QString& port_text) {
+        const bool opened = open_line(port_text);
+        const QString reason = error_text();
+        QMetaObject::invokeMethod(
+            this,
+            [this, opened, reason] {
+                if (opened) {
+                    Q_EMIT line_opened();
+                } else {
+                    Q_EMIT open_failed(reason);
+                }
+            },
+            Qt::QueuedConnection);
+    }
     // What the open port is connected to, for messages.
     virtual QString device() const { return QString(); }
 
@@ -43,6 +60,9 @@ Q_SIGNALS:
     void group_received(const relay::Frame& group);
     // The device went away while open; the port is already closed.
     void device_lost(const QString& message);
+    // The outcome of open_line_async(); reason as error_text() says it.
+    void line_opened();
+    void open_failed(const QString& reason);
 
 protected:
     virtual void write_bytes(const Frame& frame) = 0;

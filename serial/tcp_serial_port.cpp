@@ -1,6 +1,7 @@
 #include "serial/tcp_serial_port.h"
 
 #include <QTcpSocket>
+#include <QTimer>
 
 #ifdef Q_OS_UNIX
 #include <netinet/in.h>
@@ -18,7 +19,13 @@ constexpr int CloseWaitMs = 1000;
 constexpr unsigned int SilentLossMs = 5000;
 }  // namespace
 
-TcpSerialPort::TcpSerialPort(QObject* parent) : SerialPort(parent), m_socket(new QTcpSocket(this)) {
+TcpSerialPort::TcpSerialPort(QObject* parent)
+    : SerialPort(parent), m_socket(new QTcpSocket(this)), m_open_limit(new QTimer(this)) {
+    m_open_limit->setSingleShot(true);
+    m_open_limit->setInterval(ConnectTimeoutMs);
+    connect(m_open_limit, &QTimer::timeout, this,
+            [this] { fail_open(reason_of(QAbstractSocket::SocketTimeoutError)); });
+    connect(m_socket, &QTcpSocket::connected, this, &TcpSerialPort::on_connected);
     connect(m_socket, &QTcpSocket::readyRead, this, &TcpSerialPort::on_ready_read);
     connect(m_socket, &QTcpSocket::errorOccurred, this, &TcpSerialPort::on_error);
     connect(m_socket, &QTcpSocket::disconnected, this, &TcpSerialPort::on_disconnected);
@@ -46,6 +53,26 @@ bool TcpSerialPort::open(const QString& port_text) {
         m_socket->abort();
         return false;
     }
+    take_line(*address);
+    return true;
+}
+
+void TcpSerialPort::open_line_async(const QString& port_text) {
+    close();
+    m_error_text.clear();
+    const std::optional<TcpAddress> address = tcp_address(port_text);
+    if (!address) {
+        m_error_text = QStringLiteral("\"%1\" is not tcp:HOST:PORT").arg(port_text);
+        report_later(false);
+        return;
+    }
+    m_opening = true;
+    m_opening_address = *address;
+    m_open_limit->start();
+    m_socket->connectToHost(address->host, address->port);
+}
+
+void TcpSerialPort::take_line(const TcpAddress& address) {
     // An 8-byte frame must not wait for the previous one to be acknowledged.
     m_socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 #ifdef TCP_USER_TIMEOUT
@@ -53,16 +80,63 @@ bool TcpSerialPort::open(const QString& port_text) {
     ::setsockopt(static_cast<int>(m_socket->socketDescriptor()), IPPROTO_TCP, TCP_USER_TIMEOUT,
                  &silent_loss, sizeof silent_loss);
 #endif
-    m_address = *address;
+    m_address = address;
     m_received.discard();
     m_connected = true;
-    return true;
+}
+
+void TcpSerialPort::on_connected() {
+    if (!m_opening) {
+        return;  // open() waits for it itself
+    }
+    m_opening = false;
+    m_open_limit->stop();
+    take_line(m_opening_address);
+    report_later(true);
+}
+
+void TcpSerialPort::fail_open(const QString& reason) {
+    if (!m_opening) {
+        return;
+    }
+    m_opening = false;
+    m_open_limit->stop();
+    m_error_text = QStringLiteral("cannot connect to %1: %2").arg(m_opening_address.text(), reason);
+    report_later(false);
+}
+
+void TcpSerialPort::report_later(bool opened) {
+    // Out of the socket's own notification: aborting inside it would pull the
+    // socket out from under Qt, and the receiver may well open again.
+    const quint64 attempt = m_open_attempt;
+    QMetaObject::invokeMethod(
+        this,
+        [this, attempt, opened] {
+            if (attempt != m_open_attempt) {
+                return;  // closed or opened again meanwhile
+            }
+            if (opened) {
+                Q_EMIT line_opened();
+            } else {
+                m_socket->abort();
+                Q_EMIT open_failed(m_error_text);
+            }
+        },
+        Qt::QueuedConnection);
 }
 
 void TcpSerialPort::close() {
+    ++m_open_attempt;
+    m_opening = false;
+    m_open_limit->stop();
     discard_input();  // unread input would make the close a reset
     m_connected = false;
     m_losing = false;
+    if (m_socket->state() == QAbstractSocket::HostLookupState ||
+        m_socket->state() == QAbstractSocket::ConnectingState) {
+        m_socket->abort();  // a connection still being made is given up
+        return;
+    }
     if (m_socket->state() == QAbstractSocket::UnconnectedState) {
         return;
     }
@@ -116,7 +190,9 @@ void TcpSerialPort::on_ready_read() {
 }
 
 void TcpSerialPort::on_error(QAbstractSocket::SocketError error) {
-    if (m_connected) {
+    if (m_opening) {
+        fail_open(reason_of(error));
+    } else if (m_connected) {
         lose_line(reason_of(error));
     }
 }

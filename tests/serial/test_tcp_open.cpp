@@ -1,0 +1,129 @@
+#include "serial/tcp_serial_port.h"
+
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "support/table.h"
+
+using namespace relay;
+using relay::testing::row;
+
+namespace {
+
+constexpr int Patience = 10000;
+constexpr int TickMs = 50;
+
+// The far end of a tcp: line on loopback.
+constexpr int Accepting = 0, NotListening = 1, DroppingRequests = 2;
+
+int loopback_socket(sockaddr_in* addr) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    *addr = {};
+    addr->sin_family = AF_INET;
+    addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof *addr;
+    ::bind(fd, reinterpret_cast<sockaddr*>(addr), length);
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(addr), &length);
+    return fd;
+}
+
+// Bound and, for DroppingRequests, listening with a queue of one that a first
+// connection fills and nobody accepts: Linux then drops further connection
+// requests, and a connect hangs as it does towards a host that has gone.
+struct FarEnd {
+    QTcpServer server;
+    int socket = -1;
+    int filler = -1;
+    int port = 0;
+
+    explicit FarEnd(int far) {
+        if (far == Accepting) {
+            server.listen(QHostAddress::LocalHost);
+            port = server.serverPort();
+            return;
+        }
+        sockaddr_in addr;
+        socket = loopback_socket(&addr);
+        port = ntohs(addr.sin_port);
+        if (far == DroppingRequests) {
+            ::listen(socket, 0);
+            filler = ::socket(AF_INET, SOCK_STREAM, 0);
+            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        }
+    }
+    ~FarEnd() {
+        for (const int fd : {filler, socket}) {
+            if (fd >= 0) {
+                ::close(fd);
+            }
+        }
+    }
+    QString address() const { return QString("tcp:127.0.0.1:%1").arg(port); }
+};
+
+}  // namespace
+
+class TestTcpOpen : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void theLoopRunsOnWhileTheLineIsOpened_data() {
+        QTest::addColumn<int>("far");
+        QTest::addColumn<QString>("failure");  // empty: opened
+        row("listener", Accepting, QString());
+        row("nothing listening", NotListening, QString("connection refused"));
+        row("connection requests dropped", DroppingRequests, QString("no answer within 2000 ms"));
+    }
+    void theLoopRunsOnWhileTheLineIsOpened() {
+        QFETCH(int, far);
+        QFETCH(QString, failure);
+        FarEnd end(far);
+        QVERIFY(end.port > 0);
+        TcpSerialPort line;
+        QSignalSpy opened(&line, &SerialPort::line_opened);
+        QSignalSpy failed(&line, &SerialPort::open_failed);
+        int ticks_while_waiting = 0;
+        QTimer tick;
+        connect(&tick, &QTimer::timeout, this,
+                [&] { ticks_while_waiting += opened.isEmpty() && failed.isEmpty() ? 1 : 0; });
+        tick.start(TickMs);
+        line.open_line_async(end.address());
+        QVERIFY(opened.isEmpty() && failed.isEmpty());  // the outcome comes later
+        QVERIFY(QTest::qWaitFor([&] { return !opened.isEmpty() || !failed.isEmpty(); }, Patience));
+        if (failure.isEmpty()) {
+            QCOMPARE(opened.count(), 1);
+            QVERIFY(line.is_open());
+            QCOMPARE(line.device(), end.address());
+        } else {
+            QCOMPARE(failed.count(), 1);
+            QCOMPARE(failed.at(0).at(0).toString(),
+                     QString("cannot connect to 127.0.0.1:%1: %2").arg(end.port).arg(failure));
+            QVERIFY(!line.is_open());
+        }
+        if (far == DroppingRequests) {
+            QVERIFY2(ticks_while_waiting >= 3, qPrintable(QString::number(ticks_while_waiting)));
+        }
+        QTest::qWait(4 * TickMs);
+        QCOMPARE(opened.count() + failed.count(), 1);
+    }
+
+    void aCloseGivesUpTheAttempt() {
+        FarEnd end(DroppingRequests);
+        TcpSerialPort line;
+        QSignalSpy opened(&line, &SerialPort::line_opened);
+        QSignalSpy failed(&line, &SerialPort::open_failed);
+        line.open_line_async(end.address());
+        QTest::qWait(TickMs);
+        line.close();
+        QTest::qWait(TcpSerialPort::ConnectTimeoutMs + 500);
+        QVERIFY(opened.isEmpty() && failed.isEmpty());
+        QVERIFY(!line.is_open());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestTcpOpen)
+#include "test_tcp_open.moc"
