@@ -4,6 +4,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QStringList>
 
 #include <cmath>
 
@@ -64,6 +65,24 @@ std::optional<QJsonObject> json_object(const QByteArray& payload) {
 
 ChannelBits channel_bit(int channel) {
     return static_cast<ChannelBits>(1u << (channel - 1));
+}
+
+QString channel_text(ChannelBits bits) {
+    QStringList channels;
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if (bits & channel_bit(channel)) {
+            channels.append(QString::number(channel));
+        }
+    }
+    return channels.join(QStringLiteral(", "));
+}
+
+int channel_count(ChannelBits bits) {
+    int n = 0;
+    for (; bits; bits &= static_cast<ChannelBits>(bits - 1)) {
+        ++n;
+    }
+    return n;
 }
 
 CommandReading read_channel_payload(std::uint8_t address, int channel, const QByteArray& payload) {

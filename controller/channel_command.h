@@ -32,6 +32,9 @@ constexpr int MinPulseMs = 50;
 constexpr int MaxPulseMs = 24 * 3600 * 1000;
 
 ChannelBits channel_bit(int channel);
+// "1, 5, 7": the channels of bits, for messages.
+QString channel_text(ChannelBits bits);
+int channel_count(ChannelBits bits);
 
 // One channel: ON, OFF, TOGGLE or PULSE (any letter case, blanks around), or a
 // JSON object {"state":"ON","pulse_ms":500}; pulse_ms goes with ON or PULSE.

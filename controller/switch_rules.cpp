@@ -123,6 +123,28 @@ bool add_switch_rule(SwitchRules& rules, const QString& key, const QString& text
     return true;
 }
 
+QString rules_refusal(const BoardRules& rules, const ChannelCommand& command,
+                      ChannelBits energise) {
+    if (command.mask() == 0xFFFF && energise == 0xFFFF && !rules.groups.empty()) {
+        return QStringLiteral("all on is refused: board %1 has interlocked channels")
+            .arg(command.address);
+    }
+    for (const ChannelBits group : rules.groups) {
+        if (channel_count(energise & group) >= 2) {
+            return QStringLiteral("channels %1 are interlocked: only one of them may be on")
+                .arg(channel_text(energise & group));
+        }
+    }
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if ((command.pulse & channel_bit(channel)) && command.pulse_ms == 0 &&
+            rules.pulse_ms[static_cast<std::size_t>(channel - 1)] == 0) {
+            return QStringLiteral("channel %1 has no pulse length: configure one or give pulse_ms")
+                .arg(channel);
+        }
+    }
+    return QString();
+}
+
 bool check_switch_rules(const SwitchRules& rules, QString* error) {
     for (const auto& [address, board] : rules.boards) {
         for (int channel = 1; channel <= ChannelCount; ++channel) {

@@ -2,6 +2,7 @@
 
 #include "controller/board_document.h"
 #include "controller/bus_poller.h"
+#include "controller/channel_command.h"
 
 #include <QString>
 
@@ -38,6 +39,11 @@ constexpr int MaxDeadTimeMs = 60000;
 //   interlock  A:C+C[+C],...   a group of one board, never two energised
 //   dead-time  A=MS,...        the pause before energising within a group
 bool add_switch_rule(SwitchRules& rules, const QString& key, const QString& text, QString* error);
+// Why a command may not be carried out on a board with these rules, energising
+// energise: all on or two of a group with interlocks, a pulse without a
+// length. Empty when it may.
+QString rules_refusal(const BoardRules& rules, const ChannelCommand& command, ChannelBits energise);
+
 // Checks that hold across keys: a momentary channel needs a pulse length.
 bool check_switch_rules(const SwitchRules& rules, QString* error);
 

@@ -11,52 +11,12 @@ CommandOutcome refused(const QString& why) {
     return {CommandOutcome::Result::Refused, why, 0};
 }
 
-QString channel_text(ChannelBits bits) {
-    QStringList channels;
-    for (int channel = 1; channel <= ChannelCount; ++channel) {
-        if (bits & channel_bit(channel)) {
-            channels.append(QString::number(channel));
-        }
-    }
-    return channels.join(QStringLiteral(", "));
-}
-
-int count(ChannelBits bits) {
-    int n = 0;
-    for (; bits; bits &= static_cast<ChannelBits>(bits - 1)) {
-        ++n;
-    }
-    return n;
-}
-
 }  // namespace
 
 Switchboard::Switchboard(FrameWriter writer, BusEvents& events)
     : m_events(events),
       m_writer(std::move(writer)),
       m_poller([this](const Frame& frame) { written(frame); }, *this) {}
-
-QString Switchboard::refusal(const ChannelCommand& command, ChannelBits energise) const {
-    const BoardRules& rules = m_rules.board(command.address);
-    if (command.mask() == 0xFFFF && energise == 0xFFFF && !rules.groups.empty()) {
-        return QStringLiteral("all on is refused: board %1 has interlocked channels")
-            .arg(command.address);
-    }
-    for (const ChannelBits group : rules.groups) {
-        if (count(energise & group) >= 2) {
-            return QStringLiteral("channels %1 are interlocked: only one of them may be on")
-                .arg(channel_text(energise & group));
-        }
-    }
-    for (int channel = 1; channel <= ChannelCount; ++channel) {
-        if ((command.pulse & channel_bit(channel)) && command.pulse_ms == 0 &&
-            rules.pulse_ms[static_cast<std::size_t>(channel - 1)] == 0) {
-            return QStringLiteral("channel %1 has no pulse length: configure one or give pulse_ms")
-                .arg(channel);
-        }
-    }
-    return QString();
-}
 
 void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify) {
     const BoardState* board = m_poller.board(command.address);
@@ -74,7 +34,8 @@ void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done don
     const auto energise = static_cast<ChannelBits>(
         (command.on | command.pulse | (command.toggle & static_cast<ChannelBits>(~current))) &
         mask);
-    if (const QString why = refusal(command, energise); !why.isEmpty()) {
+    if (const QString why = rules_refusal(m_rules.board(command.address), command, energise);
+        !why.isEmpty()) {
         done(refused(why));
         return;
     }
@@ -331,7 +292,7 @@ void Switchboard::watch_board(const BoardState& board, bool first) {
         }
     }
     for (const ChannelBits group : rules.groups) {
-        if (count(shown & group) < 2) {
+        if (channel_count(shown & group) < 2) {
             breaking &= static_cast<ChannelBits>(~group);
             continue;
         }

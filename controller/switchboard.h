@@ -104,7 +104,6 @@ private:
     void scan_finished() override { m_events.scan_finished(); }
     void answered(int origin, const Frame& reply) override { m_events.answered(origin, reply); }
 
-    QString refusal(const ChannelCommand& command, ChannelBits energise) const;
     void queue(const Frame& frame, int origin);
     void written(const Frame& frame);
     // When channel may be energised: its group shown released, long enough.
