@@ -15,6 +15,7 @@ namespace relay::testing {
 //     Browser browser;
 //     QVERIFY2(browser.start(), qPrintable(browser.error()));
 //     browser.run("await page.goto(args.url)", {{"url", url}});
+//     browser.run("await page.getByRole('button', {name: '3'}).click()");
 //     const QJsonValue pressed = browser.run(
 //         "return page.getByRole('button', {name: '3'}).getAttribute('aria-pressed')");
 //     QCOMPARE(pressed.toString(), "true");
@@ -26,39 +27,32 @@ public:
 
     // Starts node and chromium; false with error() when either will not.
     bool start(int ms = 60000) {
-        m_process.start(QStringLiteral("node"),
-                        {QStringLiteral(RELAY_BROWSER_DRIVER "/driver.js")});
+        m_process.start("node", {RELAY_BROWSER_DRIVER "/driver.js"});
         const QJsonObject ready = next_line(ms);
-        if (!ready.value(QStringLiteral("ready")).toBool()) {
-            fail(QStringLiteral("the browser did not start: ") +
-                 ready.value(QStringLiteral("error")).toString());
-            return false;
+        if (!ready.value("ready").toBool()) {
+            fail("the browser did not start: " + ready.value("error").toString());
         }
-        return true;
+        return ready.value("ready").toBool();
     }
     // What the body returned (null for nothing), or undefined with error() when
     // it threw or gave no answer within ms.
-    QJsonValue run(const QString& js, const QJsonObject& args, int ms = StepMs) {
+    QJsonValue run(const QString& js, const QJsonObject& args = {}, int ms = StepMs) {
         const int id = ++m_last_id;
         const QJsonObject request{{"id", id}, {"js", js}, {"args", args}, {"timeout_ms", ms}};
         m_process.write(QJsonDocument(request).toJson(QJsonDocument::Compact) + '\n');
-        // The driver gives up after ms itself; a little more for the answer to come.
-        for (QJsonObject answer = next_line(ms + 5000); !answer.isEmpty();
-             answer = next_line(ms + 5000)) {
-            if (answer.value(QStringLiteral("id")).toInt() != id) {
-                continue;  // a step that was given up on before
-            }
-            if (answer.value(QStringLiteral("ok")).toBool()) {
-                m_error.clear();
-                return answer.value(QStringLiteral("value"));
-            }
-            fail(answer.value(QStringLiteral("error")).toString());
-            return QJsonValue(QJsonValue::Undefined);
+        // The driver gives up after ms itself. An earlier step's late answer is skipped.
+        QJsonObject answer;
+        do {
+            answer = next_line(ms + 5000);
+        } while (!answer.isEmpty() && answer.value("id").toInt() != id);
+        if (answer.value("ok").toBool()) {
+            m_error.clear();
+            return answer.value("value");
         }
-        fail(QStringLiteral("no answer within %1 ms to: %2").arg(ms).arg(js));
+        fail(answer.isEmpty() ? QString("no answer within %1 ms to: %2").arg(ms).arg(js)
+                              : answer.value("error").toString());
         return QJsonValue(QJsonValue::Undefined);
     }
-    QJsonValue run(const QString& js, int ms = StepMs) { return run(js, QJsonObject(), ms); }
 
     // The last failure, with what chromium and node said on stderr.
     QString error() const { return m_error; }
