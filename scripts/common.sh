@@ -6,7 +6,7 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 # What building and testing needs on Debian.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
                 fonts-noto-cjk clang libclang-rt-14-dev
-                xvfb xauth xdotool
+                xvfb xauth xdotool chromium
                 pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net)
 
 # Installs the Debian packages that are not there yet.
@@ -24,6 +24,27 @@ ensure_packages() {
     "${sudo[@]}" apt-get update -qq
     DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
         "${missing[@]}"
+}
+
+# The tests' browser driver: playwright-core as locked, for Debian's chromium
+# (it downloads no browser of its own). NodeSource's node brings its own npm and
+# conflicts with Debian's npm package, so Debian's node and npm come only where
+# there is no node at all.
+BROWSER_DRIVER_DIR="$REPO_ROOT/tests/support/browser"
+ensure_browser_driver() {
+    if ! command -v node >/dev/null; then
+        ensure_packages nodejs npm
+    elif ! command -v npm >/dev/null; then
+        echo "node is installed without npm: install npm from where node came from" >&2
+        return 1
+    fi
+    # Already as locked: nothing to fetch.
+    (cd "$BROWSER_DRIVER_DIR" && node -e '
+        const locked = require("./package-lock.json").packages["node_modules/playwright-core"];
+        const installed = require("./node_modules/playwright-core/package.json");
+        process.exit(locked.version === installed.version ? 0 : 1);' 2>/dev/null) && return 0
+    (cd "$BROWSER_DRIVER_DIR" &&
+        PLAYWRIGHT_SKIP_BROWSER_DOWNLOAD=1 npm ci --no-audit --no-fund --loglevel=error)
 }
 
 # configure_and_build <build-dir> [cmake options...]

@@ -87,8 +87,7 @@ private Q_SLOTS:
                                                broker == Tls || broker == TlsOtherName,
                                                broker == TlsOtherName}));
         }
-        MqttSettings settings =
-            plain(broker == Absent ? MosquittoBroker::free_port() : server.port());
+        MqttSettings settings = plain(broker == Absent ? testing::free_port() : server.port());
         settings.protocol = protocol;
         if (!password.isEmpty()) {
             settings.username = MosquittoBroker::User;

@@ -1,6 +1,6 @@
-#include "names/name_file.h"
 #include "names/stderr_messages.h"
 #include "support/mosquitto_broker.h"
+#include "support/processes.h"
 #include "support/table.h"
 
 #include <QJsonArray>
@@ -8,68 +8,28 @@
 #include <QJsonObject>
 #include <QtTest>
 
-#include <csignal>
-
 using namespace relay;
-using relay::testing::BrokerOptions;
-using relay::testing::MosquittoBroker;
-using relay::testing::row;
-using relay::testing::TopicRecorder;
+using namespace relay::testing;
 
 namespace {
-
-constexpr int Patience = 10000;
 
 // relayd copied into a folder of its own with name.txt, the virtual board
 // behind com1 there, and a broker.
 struct Rig {
-    QTemporaryDir dir;
+    Folder dir;
     MosquittoBroker broker;
-    QProcess board;
-    QProcess relayd;
-    QString board_log;
-    QString relayd_log;
+    VirtualBoard board;
+    Relayd relayd;
 
     bool start(const QStringList& board_options, const QStringList& relayd_options,
                BrokerOptions broker_options = {}) {
-        StderrMessages messages;
-        NameFile(messages, dir.path()).init_name_file([](const QString&) {});
         return broker.start(broker_options) && start_board(board_options) &&
-               QFile::copy(RELAYD, dir.filePath("relayd")) && start_relayd(relayd_options);
+               start_relayd(relayd_options);
     }
-    bool start_board(const QStringList& options) {
-        board.start(RELAY_BOARD_SIM,
-                    QStringList{"--log", "--link", dir.filePath("com1")} + options);
-        return QTest::qWaitFor([&] { return board.canReadLine(); }, Patience);
-    }
+    bool start_board(const QStringList& options) { return board.start(options, dir.path("com1")); }
     bool start_relayd(const QStringList& options) {
-        relayd.setProcessChannelMode(QProcess::MergedChannels);
-        relayd.start(dir.filePath("relayd"),
-                     QStringList{"--node-id", "t", "--broker",
-                                 QString("mqtt://127.0.0.1:%1").arg(broker.port())} +
-                         options);
-        return relayd.waitForStarted(Patience);
-    }
-    ~Rig() {
-        relayd.terminate();
-        relayd.waitForFinished(Patience);
-        board.terminate();
-        board.waitForFinished(Patience);
-    }
-    // Command frames the board has heard: "addr cmd data2".
-    QStringList heard() {
-        board_log += QString(board.readAllStandardOutput());
-        QStringList frames;
-        static const QRegularExpression in("in  55 (..) (..) .. .. .. (..) ..");
-        for (auto it = in.globalMatch(board_log); it.hasNext();) {
-            const auto m = it.next();
-            frames << m.captured(1) + ' ' + m.captured(2) + ' ' + m.captured(3);
-        }
-        return frames;
-    }
-    bool logged(const QString& text) {
-        return QTest::qWaitFor(
-            [&] { return (relayd_log += QString(relayd.readAll())).contains(text); }, Patience);
+        return relayd.start(QStringList{"--node-id", "t", "--broker", broker.url()} + options,
+                            dir.copy("relayd"));
     }
 };
 
@@ -119,7 +79,7 @@ private Q_SLOTS:
         QVERIFY(state.wait_for("^1 \\S+ OFF$"));
         QVERIFY(rig.broker.publish(config["command_topic"].toString(), "ON", false));
         QVERIFY(state.wait_for("^0 \\S+ ON$"));
-        QVERIFY(rig.heard().contains("07 12 03"));
+        QVERIFY(rig.board.heard().contains("07 12 00 03"));
     }
 
     void refusedAndFailedCommandsAreReportedAndSendNothing_data() {
@@ -133,7 +93,7 @@ private Q_SLOTS:
         row("channel 17", "relay/t/1/17/set", "ON", "no channel 17", "");
         row("JSON channel 17", "relay/t/1/set", "{\"17\":\"ON\"}", "is not a channel 1 to 16", "");
         row("board not served", "relay/t/9/set", "ON", "board 9 is not served", "");
-        row("stuck channel", "relay/t/1/5/set", "ON", "not verified", "01 12 05");
+        row("stuck channel", "relay/t/1/5/set", "ON", "not verified", "01 12 00 05");
     }
     void refusedAndFailedCommandsAreReportedAndSendNothing() {
         QFETCH(QString, topic);
@@ -143,47 +103,78 @@ private Q_SLOTS:
         Rig& rig = *m_shared;
         TopicRecorder errors(rig.broker, "relay/t/error");
         QVERIFY(errors.subscribed());
-        const qsizetype before = rig.heard().size();
+        const qsizetype before = rig.board.heard().size();
         QVERIFY(rig.broker.publish(topic, payload.toUtf8(), false));
         QVERIFY(errors.wait_for([&](const QString& line) { return line.contains(error); }));
-        const QStringList sent = rig.heard().mid(before).filter(QRegularExpression("^.. (?!10)"));
+        const QStringList sent =
+            rig.board.heard().mid(before).filter(QRegularExpression("^.. (?!10)"));
         QCOMPARE(sent, frame.isEmpty() ? QStringList() : QStringList{frame});
         TopicRecorder state(rig.broker, "relay/t/1/5/state");
         QVERIFY(state.wait_for("^1 \\S+ OFF$"));
     }
 
-    void availabilityFollowsSilenceTheAdapterAndTheBridge() {
+    void availabilityFollowsSilenceTheLineAndTheBridge_data() {
+        QTest::addColumn<bool>("remote");  // the line through ser2net rather than the tty
+        row("serial line", false);
+        row("TCP line from ser2net", true);
+    }
+    void availabilityFollowsSilenceTheLineAndTheBridge() {
+        QFETCH(bool, remote);
         Rig rig;
-        QVERIFY(rig.start({}, {"--boards", "1"}));
-        TopicRecorder availability(rig.broker, "relay/t/#");
-        const auto count = [&](const char* pattern) {
-            return availability.messages().filter(QRegularExpression(pattern)).size();
+        Ser2net ser2net;
+        QVERIFY(rig.broker.start() && rig.start_board({}));
+        QVERIFY(!remote || ser2net.start(rig.board.tty()));
+        TopicRecorder topics(rig.broker, "relay/t/#");
+        QVERIFY(topics.subscribed());
+        QVERIFY(
+            rig.start_relayd(QStringList{"--boards", "1"} +
+                             (remote ? QStringList{"--port", ser2net.address()} : QStringList())));
+        // The availability payloads so far are these, in this order.
+        const auto seen = [&](const QStringList& payloads) {
+            return QTest::qWaitFor(
+                [&] {
+                    return topics.messages()
+                               .filter("relay/t/1/availability ")
+                               .replaceInStrings(QRegularExpression("^. \\S+ "), "") == payloads;
+                },
+                Patience);
         };
-        QVERIFY(availability.wait_for("availability online"));
-        ::kill(pid_t(rig.board.processId()), SIGUSR1);  // silent
-        QVERIFY(availability.wait_for("1/availability offline"));
-        ::kill(pid_t(rig.board.processId()), SIGUSR1);
-        QVERIFY(QTest::qWaitFor([&] { return count("1/availability online") == 2; }, Patience));
-        rig.board.terminate();  // the adapter pulled out
-        QVERIFY(rig.board.waitForFinished(Patience));
-        QVERIFY(QTest::qWaitFor([&] { return count("1/availability offline") == 2; }, Patience));
-        QVERIFY(rig.start_board({}));  // and back
-        QVERIFY(QTest::qWaitFor([&] { return count("1/availability online") == 3; }, Patience));
-        QVERIFY(rig.logged("open again"));
-        rig.relayd.kill();
-        QVERIFY(availability.wait_for("^0 relay/t/status offline$"));  // the will
+        const QStringList on{"online"}, off{"offline"};
+        QVERIFY(seen(on));
+        rig.board.signal(SIGUSR1);  // silent
+        QVERIFY(seen(on + off));
+        rig.board.signal(SIGUSR1);
+        QVERIFY(seen(on + off + on));
+        // The line goes, the adapter pulled out or ser2net gone, and comes back.
+        remote ? ser2net.stop() : rig.board.stop();
+        QVERIFY(seen(on + off + on + off));
+        QVERIFY(remote ? ser2net.start(rig.board.tty()) : rig.start_board({}));
+        QVERIFY(seen(on + off + on + off + on));
+        // Offline through the line's loss, not through the board's silence.
+        const QString lost = QString(
+                                 "port %1 lost: connection to 127.0.0.1:%2 lost: closed by the "
+                                 "other end")
+                                 .arg(ser2net.address())
+                                 .arg(ser2net.port());
+        QVERIFY2(rig.relayd.wait_output(remote ? lost : "open again"),
+                 qPrintable(rig.relayd.output()));
+        QVERIFY(rig.broker.publish("relay/t/1/3/set", "ON", false));
+        QVERIFY(topics.wait_for("^. relay/t/1/3/state ON$"));
+        QVERIFY(rig.board.wait_heard("01 12 00 03"));
+        rig.relayd.signal(SIGKILL);
+        QVERIFY(topics.wait_for("^0 relay/t/status offline$"));  // the will
     }
 
     void aRestartedBrokerAndHomeAssistantsBirthGetEverythingAgain() {
         Rig rig;
         QVERIFY(rig.start({"--state", "0001"}, {"--boards", "1"}));
-        QVERIFY(rig.logged("connected"));
+        QVERIFY(rig.relayd.wait_output("connected"));
         QVERIFY(rig.broker.restart());  // no persistence: everything it had is gone
         TopicRecorder all(rig.broker, "#");
         // A retained command left while the bridge was away must not switch.
         QVERIFY(rig.broker.publish("relay/t/1/1/set", "OFF", true));
         QVERIFY(all.wait_for("^. relay/t/status online$", 20000));
-        QVERIFY(rig.logged("retained command ignored"));
+        QVERIFY(rig.relayd.wait_output("retained command ignored"));
         QVERIFY(all.wait_for("^. relay/t/1/availability online$"));
         QVERIFY(all.wait_for("^. homeassistant/switch/t/1_16/config"));
         QVERIFY(rig.broker.publish("relay/t/1/1/set", "", true));
@@ -196,9 +187,7 @@ private Q_SLOTS:
         QVERIFY(rig.broker.publish("relay/t/1/1/set", "OFF", false));
         QVERIFY(all.wait_for("^0 relay/t/1/1/state OFF$"));
         // An orderly stop says so itself, the board included.
-        rig.relayd.terminate();
-        QVERIFY(rig.relayd.waitForFinished(Patience));
-        QCOMPARE(rig.relayd.exitCode(), 0);
+        QCOMPARE(rig.relayd.stop(), 0);
         QVERIFY(all.wait_for("^0 relay/t/1/availability offline$"));
         QVERIFY(all.wait_for("^0 relay/t/status offline$"));
     }
@@ -215,15 +204,15 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(rig.start({"--boards", "3,7"}, {"--scan", range}));
         if (exit_code >= 0) {
-            QVERIFY(rig.relayd.waitForFinished(Patience));
-            QCOMPARE(rig.relayd.exitCode(), exit_code);
-            QVERIFY(rig.logged("no board answered at " + range));
+            QVERIFY(rig.relayd.finish());
+            QCOMPARE(rig.relayd.exit_code(), exit_code);
+            QVERIFY(rig.relayd.wait_output("no board answered at " + range));
             return;
         }
         TopicRecorder availability(rig.broker, "relay/t/+/availability");
         QVERIFY(QTest::qWaitFor([&] { return availability.messages().size() == 2; }, Patience));
         QCOMPARE(availability.messages().filter("online").size(), 2);
-        QVERIFY(rig.logged("serving boards 3,7"));
+        QVERIFY(rig.relayd.wait_output("serving boards 3,7"));
     }
 
     void aConfigOfABoardNoLongerServedIsRemoved() {
@@ -231,9 +220,6 @@ private Q_SLOTS:
         QVERIFY(rig.broker.start());
         QVERIFY(rig.broker.publish("homeassistant/switch/t/9_1/config", "{}", true));
         QVERIFY(rig.start_board({}));
-        StderrMessages messages;
-        NameFile(messages, rig.dir.path()).init_name_file([](const QString&) {});
-        QVERIFY(QFile::copy(RELAYD, rig.dir.filePath("relayd")));
         QVERIFY(rig.start_relayd({"--boards", "1"}));
         TopicRecorder configs(rig.broker, "homeassistant/switch/t/+/config");
         QVERIFY(configs.wait_for("^. homeassistant/switch/t/1_1/config"));
@@ -271,27 +257,28 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(rig.broker.start({true, tls}));
         QVERIFY(rig.start_board({}));
-        QFile file(rig.dir.filePath("password"));
         const QString secret = password.isEmpty() ? MosquittoBroker::Password : password;
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(secret.toUtf8() + "\n") > 0);
-        file.close();
-        QVERIFY(QFile::copy(RELAYD, rig.dir.filePath("relayd")));
-        QStringList options{
-            "--boards",      "1",        "--username", MosquittoBroker::User, "--password-file",
-            file.fileName(), "--verbose"};
+        QVERIFY(write_file(rig.dir.path("password"), secret.toUtf8() + "\n"));
+        QStringList options{"--boards",
+                            "1",
+                            "--username",
+                            MosquittoBroker::User,
+                            "--verbose",
+                            "--password-file",
+                            rig.dir.path("password")};
         if (tls) {
             options << "--broker" << QString("mqtts://localhost:%1").arg(rig.broker.port())
                     << "--cafile"
                     << (ca == "right" ? rig.broker.ca_file() : rig.broker.wrong_ca_file());
         }
         QVERIFY(rig.start_relayd(options));
-        QVERIFY2(rig.logged(outcome), qPrintable(rig.relayd_log));
-        QVERIFY(rig.logged("> 55 01 10"));  // frames logged, polling goes on
-        QFile cmdline(QString("/proc/%1/cmdline").arg(rig.relayd.processId()));
+        QVERIFY2(rig.relayd.wait_output(outcome), qPrintable(rig.relayd.output()));
+        QVERIFY(rig.relayd.wait_output("> 55 01 10"));  // frames logged, polling goes on
+        QFile cmdline(QString("/proc/%1/cmdline").arg(rig.relayd.process().processId()));
         QVERIFY(cmdline.open(QIODevice::ReadOnly));
         QVERIFY(!cmdline.readAll().contains(secret.toUtf8()));
-        QVERIFY(!rig.relayd_log.contains(secret));
-        QCOMPARE(rig.relayd.state(), QProcess::Running);  // a refusal is retried
+        QVERIFY(!rig.relayd.output().contains(secret));
+        QVERIFY(rig.relayd.running());  // a refusal is retried
     }
 };
 

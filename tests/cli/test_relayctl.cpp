@@ -1,75 +1,41 @@
-#include "names/message_sink.h"
-#include "names/name_file.h"
+#include "support/processes.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QtTest>
 
-#include <csignal>
-
 using namespace relay;
+using namespace relay::testing;
 
 namespace {
 
-constexpr int Patience = 20000;
-
-class NoMessages : public MessageSink {
-public:
-    void show_message(Icon, const QString&, const QString&) override {}
-};
-
 // relayctl copied into a folder of its own, with a default name.txt and the
 // board behind the com1 link there: port 1 is the board, as for the panel.
+// Arguments with %LINE% reach the board through ser2net as well.
 struct Rig {
-    QTemporaryDir dir;
-    QString program = dir.filePath("relayctl");
-    QString empty = dir.filePath("empty");
-    QProcess board;
-    QString tty;
+    Folder dir;
+    QString empty = dir.path("empty");  // --name-file without name.txt
+    QString program = dir.copy("relayctl");
+    VirtualBoard board;
+    Ser2net ser2net;
 
-    bool start(const QStringList& board_options) {
-        NoMessages messages;
-        NameFile(messages, dir.path()).init_name_file([](const QString&) {});
-        QDir().mkpath(empty);
-        board.start(RELAY_BOARD_SIM,
-                    QStringList{"--log", "--link", dir.filePath("com1")} + board_options);
-        if (!QFile::copy(RELAYCTL, program) ||
-            !QTest::qWaitFor([&] { return board.canReadLine(); }, Patience)) {
-            return false;
-        }
-        tty = QString(board.readLine()).trimmed();
-        return true;
-    }
-    ~Rig() {
-        board.terminate();
-        board.waitForFinished(Patience);
+    bool start(const QStringList& board_options, const QStringList& arguments = {}) {
+        return QDir().mkpath(empty) && !program.isEmpty() &&
+               board.start(board_options, dir.path("com1")) &&
+               (!arguments.contains("%LINE%") || ser2net.start(board.tty()));
     }
     QStringList expand(QStringList arguments) const {
-        arguments.replaceInStrings("%TTY%", tty).replaceInStrings("%EMPTY%", empty);
-        return arguments;
+        return arguments.replaceInStrings("%TTY%", board.tty())
+            .replaceInStrings("%EMPTY%", empty)
+            .replaceInStrings("%LINE%", ser2net.address());
     }
-    // "addr cmd data1 data2" of every frame the board has heard, after a last
-    // status query of our own has reached it: nothing else can be in flight.
+    // The frames the board has heard, after a last status query of our own
+    // has reached it: nothing else can be in flight.
     QStringList heard() {
-        QProcess sentinel;
-        sentinel.start(program, {"-a", "99", "--timeout", "1", "status"});
-        sentinel.waitForFinished(Patience);
-        QStringList frames;
-        static const QRegularExpression in("in  55 (.. ..) .. .. (.. ..) ..");
-        QString log;
-        QTest::qWaitFor(
-            [&] {
-                log += QString(board.readAllStandardOutput());
-                return log.contains("in  55 63 10");
-            },
-            Patience);
-        for (auto match = in.globalMatch(log); match.hasNext();) {
-            const auto m = match.next();
-            frames.append(m.captured(1) + ' ' + m.captured(2));
-        }
+        run(program, {"-a", "99", "--timeout", "1", "status"});
+        board.wait_heard("63 10 00 00");
+        QStringList frames = board.heard();
         frames.removeLast();
         return frames;
     }
@@ -154,15 +120,32 @@ private Q_SLOTS:
         row("help", {}, {"--help"}, 0, "EXIT STATUS", none, n3);
         row("port without a device", {}, {"-p", "9", "status"}, 3,
             "^relayctl: cannot open port 9: .*com9", none, n3);
-        const char* usage[][3] = {
-            {"channel 0", "on", "0"},          {"channel 17", "off", "17"},
-            {"address abc", "-a", "abc"},      {"address 300", "-a", "300"},
-            {"unknown command", "frob", ""},   {"extra argument", "status", "extra"},
-            {"bad scan range", "scan", "9-2"}, {"all sideways", "all", "up"},
+        // The same over ser2net, and what it cannot reach.
+        row("status over a TCP line", {}, {"-p", "%LINE%", "--name-file", "%EMPTY%", "status"}, 0,
+            "^ 1  released\n.*\n16  released\n$", {"01 10 00 00"}, n3);
+        row("on 3 over a TCP line, verified", {},
+            {"-p", "%LINE%", "--name-file", "%EMPTY%", "on", "3"}, 0, "^ 3  energised\n$",
+            {"01 12 00 03", "01 10 00 00"}, n3);
+        row("nothing listening at the TCP port", {}, {"-p", "tcp:127.0.0.1:1", "status"}, 3,
+            "^relayctl: cannot open port tcp:127.0.0.1:1: cannot connect to 127.0.0.1:1: "
+            "connection refused\n$",
+            none, n3);
+        const char* usage[][2] = {
+            {"channel 0", "on 0"},
+            {"channel 17", "off 17"},
+            {"address abc", "-a abc"},
+            {"address 300", "-a 300"},
+            {"unknown command", "frob"},
+            {"extra argument", "status extra"},
+            {"bad scan range", "scan 9-2"},
+            {"all sideways", "all up"},
+            {"TCP port 0", "-p tcp:127.0.0.1:0 status"},
+            {"TCP line without a host", "-p tcp::2000 status"},
+            {"IPv6 without brackets", "-p tcp:::1:2000 status"},
         };
         for (const auto& bad : usage) {
-            row(bad[0], {}, QStringList{bad[1], bad[2]}.filter(QRegularExpression(".")), 2,
-                "relayctl --help shows the usage", none, n3);
+            row(bad[0], {}, QString(bad[1]).split(' '), 2, "relayctl --help shows the usage", none,
+                n3);
         }
     }
     void everyCommandPrintsExitsAndSendsAsExpected() {
@@ -173,18 +156,14 @@ private Q_SLOTS:
         QFETCH(QStringList, frames);
         QFETCH(QString, name3);
         Rig rig;
-        QVERIFY(rig.start(board));
-        QProcess relayctl;
-        relayctl.setProcessChannelMode(QProcess::MergedChannels);
-        relayctl.start(rig.program, rig.expand(arguments));
-        QVERIFY(relayctl.waitForFinished(Patience));
-        const QString printed = QString::fromLocal8Bit(relayctl.readAll());
+        QVERIFY(rig.start(board, arguments));
+        const Ran relayctl = run(rig.program, rig.expand(arguments));
         const QRegularExpression expected(output, QRegularExpression::DotMatchesEverythingOption);
-        QVERIFY2(expected.match(printed).hasMatch(), qPrintable(printed));
-        QCOMPARE(relayctl.exitCode(), exit_code);
+        QVERIFY2(expected.match(relayctl.output).hasMatch(), qPrintable(relayctl.output));
+        QCOMPARE(relayctl.exit_code, exit_code);
         const QStringList heard = rig.heard();
         QCOMPARE(frames.isEmpty() ? heard : heard.mid(0, frames.size()), frames);
-        NoMessages messages;
+        RecordingMessages messages;
         QCOMPARE(NameFile(messages, rig.dir.path()).load_channel_name("1", "3"), name3);
         QVERIFY(!QFile::exists(rig.empty + "/name.txt"));
     }
@@ -192,65 +171,50 @@ private Q_SLOTS:
     void watchReportsAChangeASilenceAndTheReturnUntilInterrupted() {
         Rig rig;
         QVERIFY(rig.start({"--state", "0002"}));
-        QProcess watch;
-        watch.start(rig.program, {"watch", "--json"});
-        QStringList events;
-        QByteArray pending;
+        Process watch(QProcess::SeparateChannels);
+        QVERIFY(watch.start(rig.program, {"watch", "--json"}));
+        const auto events = [&] {  // "event changes"
+            QStringList events;
+            for (const QString& line : watch.output().split('\n', Qt::SkipEmptyParts)) {
+                const QJsonObject event = QJsonDocument::fromJson(line.toUtf8()).object();
+                events
+                    << event["event"].toString() + ' ' +
+                           QJsonDocument(event["changes"].toArray()).toJson(QJsonDocument::Compact);
+            }
+            return events;
+        };
         const auto wait_for = [&](const QString& event) {
             return QTest::qWaitFor(
-                [&] {
-                    pending += watch.readAllStandardOutput();
-                    for (qsizetype end; (end = pending.indexOf('\n')) >= 0;
-                         pending.remove(0, end + 1)) {
-                        const QJsonObject line =
-                            QJsonDocument::fromJson(pending.left(end)).object();
-                        events.append(line["event"].toString() + ' ' +
-                                      QJsonDocument(line["changes"].toArray())
-                                          .toJson(QJsonDocument::Compact));
-                    }
-                    return !events.isEmpty() && events.last().startsWith(event);
-                },
-                Patience);
+                [&] { return !events().isEmpty() && events().last().startsWith(event); }, Patience);
         };
         QVERIFY(wait_for("initial"));
-        ::kill(static_cast<pid_t>(rig.board.processId()), SIGUSR2);  // another master switches 1
+        rig.board.signal(SIGUSR2);  // another master switches 1
         QVERIFY(wait_for("change"));
-        ::kill(static_cast<pid_t>(rig.board.processId()), SIGUSR1);
+        rig.board.signal(SIGUSR1);
         QVERIFY(wait_for("silent"));
-        ::kill(static_cast<pid_t>(rig.board.processId()), SIGUSR1);
+        rig.board.signal(SIGUSR1);
         QVERIFY(wait_for("back"));
-        ::kill(static_cast<pid_t>(watch.processId()), SIGINT);
-        QVERIFY(watch.waitForFinished(Patience));
-        QCOMPARE(watch.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(watch.exitCode(), 0);
-        QCOMPARE(events,
+        QCOMPARE(watch.stop(SIGINT), 0);
+        QCOMPARE(events(),
                  QStringList({"initial []",
                               R"(change [{"channel":1,"from":"released","to":"energised"}])",
                               "silent []", "back []"}));
         // Closed the orderly way: the next opener gets the port at once.
-        QCOMPARE(QProcess::execute(rig.program, {"status"}), 0);
+        QCOMPARE(run(rig.program, {"status"}).exit_code, 0);
     }
 
     void scanEndsCleanlyOnInterruptWithWhatItFound() {
         Rig rig;
         QVERIFY(rig.start({}));
-        QProcess scan;
-        scan.start(rig.program, {"scan", "--json"});
-        QString log;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                log += rig.board.readAllStandardOutput();
-                return log.contains("in  55 05 10");
-            },
-            Patience));
-        ::kill(static_cast<pid_t>(scan.processId()), SIGINT);
-        QVERIFY(scan.waitForFinished(Patience));
-        QCOMPARE(scan.exitCode(), 130);
-        const QJsonObject found = QJsonDocument::fromJson(scan.readAllStandardOutput()).object();
+        Process scan(QProcess::SeparateChannels);
+        QVERIFY(scan.start(rig.program, {"scan", "--json"}));
+        QVERIFY(rig.board.wait_heard("05 10 00 00"));
+        QCOMPARE(scan.stop(SIGINT), 130);
+        const QJsonObject found = QJsonDocument::fromJson(scan.output().toUtf8()).object();
         QCOMPARE(found["result"].toString(), "interrupted");
         QCOMPARE(found["boards"].toArray().size(), 1);
         QCOMPARE(found["boards"][0]["address"].toInt(), 1);
-        QCOMPARE(QProcess::execute(rig.program, {"status"}), 0);
+        QCOMPARE(run(rig.program, {"status"}).exit_code, 0);
     }
 };
 

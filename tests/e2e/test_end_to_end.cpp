@@ -1,4 +1,5 @@
 #include "panel_on_line.h"
+#include "support/mosquitto_broker.h"
 
 #include <QTimer>
 #include <QtTest>
@@ -6,14 +7,18 @@
 #include <csignal>
 #include <memory>
 
-using relay::testing::LookAudit;
-using relay::testing::PanelOnLine;
-using relay::testing::Patience;
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace relay::testing;
 using States = QVector<std::uint16_t>;
 
 namespace {
 constexpr std::uint16_t State = 0x0A5F;
 const QString StateText = QStringLiteral("0A5F");
+// No broker is needed for the panel's cases; relayd keeps retrying quietly.
+const QStringList NoBroker{"--broker", "mqtt://127.0.0.1:1", "--node-id", "e2e"};
 }  // namespace
 
 class TestEndToEnd : public QObject {
@@ -83,7 +88,7 @@ private Q_SLOTS:
         // place, and the operator opens the port again.
         panel.click("open_comm");
         QVERIFY(panel.shows_port_closed());
-        panel.stop_boards();
+        panel.m_board.stop();
         audit.expect(1, {State});
         QVERIFY(panel.open_on_boards(State));
         QTRY_COMPARE_WITH_TIMEOUT(audit.shown(), StateText, Patience);
@@ -105,8 +110,8 @@ private Q_SLOTS:
         QVERIFY(panel.open_on_boards(State));
         QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
 
-        panel.signal_boards(signal_number);
-        QVERIFY(panel.m_board.waitForFinished(Patience));
+        panel.m_board.signal(signal_number);
+        QVERIFY(panel.m_board.finish());
         QVERIFY(!back_at_once || panel.start_boards(0xC3A5));
         QTRY_VERIFY2_WITH_TIMEOUT(panel.shows_port_closed(), qPrintable(panel.m_audit.summary()),
                                   Patience);
@@ -125,14 +130,24 @@ private Q_SLOTS:
     void clickSwitchesTheRealBoardAndLeavesTheOtherOne_data() {
         QTest::addColumn<QString>("control");
         QTest::addColumn<int>("switched");
-        QTest::newRow("energised channel 1, its box") << "Picture1(1)" << 0x0A5E;
-        QTest::newRow("released channel 16, its label") << "Label2(16)" << 0x8A5F;
-        QTest::newRow("energise all") << "openall" << 0xFFFF;
-        QTest::newRow("release all") << "closeall" << 0x0000;
+        QTest::addColumn<bool>("shared");  // the boards behind relayd, the panel on its port
+        for (const bool shared : {false, true}) {
+            const char* const on = shared ? "shared port" : "own line";
+            QTest::addRow("energised channel 1, its box, %s", on)
+                << "Picture1(1)" << 0x0A5E << shared;
+            QTest::addRow("released channel 16, its label, %s", on)
+                << "Label2(16)" << 0x8A5F << shared;
+            QTest::addRow("energise all, %s", on) << "openall" << 0xFFFF << shared;
+            QTest::addRow("release all, %s", on) << "closeall" << 0x0000 << shared;
+        }
     }
     void clickSwitchesTheRealBoardAndLeavesTheOtherOne() {
         QFETCH(QString, control);
         QFETCH(int, switched);
+        QFETCH(bool, shared);
+        if (shared) {
+            m_panel->share_through_relayd(NoBroker);
+        }
         LookAudit& audit = m_panel->m_audit;
         audit.expect(2, {State});
         audit.expect(1, {State});
@@ -146,6 +161,106 @@ private Q_SLOTS:
         m_panel->select_address("2");
         QTRY_COMPARE_WITH_TIMEOUT(audit.shown(), StateText, Patience);
         QCOMPARE(m_panel->m_messages.texts(), QStringList{});
+    }
+
+    // On a shared port of relayd, the boards behind relayd's line: the panel
+    // must see what it sees on a line of its own.
+    void addressServiceReachesTheSingleBoard() {
+        PanelOnLine& panel = *m_panel;
+        panel.share_through_relayd(NoBroker);
+        panel.m_audit.expect(1, {State});
+        panel.m_audit.expect(7, {State});
+        QVERIFY(panel.start_boards(State, {}, {"1"}));
+        panel.click("open_comm");
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        // Written at 7, a board relayd does not serve: its queries go to the line.
+        panel.select_address("7");
+        panel.click("Command1");
+        QVERIFY(panel.m_board.wait_output("out 22 07 10"));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        panel.select_address("3");
+        panel.click("Command2");  // read: the board says 7, and the panel follows
+        QTRY_COMPARE_WITH_TIMEOUT(panel.find<QLineEdit>("add")->text(), QStringLiteral("7"),
+                                  Patience);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+    }
+
+    void silenceTurnsItYellowAndReturnShowsTheStateAgain() {
+        PanelOnLine& panel = *m_panel;
+        panel.share_through_relayd(NoBroker);
+        panel.m_audit.expect(1, {State});
+        QVERIFY(panel.open_on_boards(State));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        panel.m_board.signal(SIGUSR1);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), QStringLiteral("unknown"), Patience);
+        panel.m_board.signal(SIGUSR1);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+    }
+
+    void closingAndReopeningThePortLeavesTheBridgeServing() {
+        PanelOnLine& panel = *m_panel;
+        panel.share_through_relayd(NoBroker);
+        panel.m_audit.expect(1, {State});
+        QVERIFY(panel.open_on_boards(State));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        for (int round = 0; round < 3; ++round) {
+            panel.click("open_comm");
+            QVERIFY(panel.shows_port_closed());
+            panel.click("open_comm");
+            QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        }
+        QVERIFY(panel.m_relayd.running());
+    }
+
+    void aProgramKilledOnItsPortLeavesThePortFreeForTheNext() {
+        PanelOnLine& panel = *m_panel;
+        panel.share_through_relayd(NoBroker);
+        panel.m_audit.expect(1, {State});
+        QVERIFY(panel.open_on_boards(State));
+        const QString relayctl = panel.m_line_dir.copy("relayctl");
+        Process watch(QProcess::SeparateChannels);
+        QVERIFY(watch.start(relayctl, {"-p", "2", "watch"}));
+        QVERIFY(watch.wait_output("\n"));  // it polls
+        watch.stop(SIGKILL);               // with the port open and reserved (exclusive mode)
+        const QByteArray tty = QFile::symLinkTarget(panel.m_line_dir.path("com2")).toLocal8Bit();
+        const int fd = ::open(tty.constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(fd >= 0);
+        int exclusive = 1;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return ::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive == 0; }, Patience));
+        ::close(fd);
+        QCOMPARE(run(relayctl, {"-p", "2", "status"}).exit_code, 0);
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);  // unharmed
+    }
+
+    void panelRelayctlAndMqttSwitchOneBoardAtOnce() {
+        MosquittoBroker broker;
+        QVERIFY(broker.start());
+        PanelOnLine& panel = *m_panel;
+        panel.share_through_relayd({"--broker", broker.url(), "--node-id", "e2e"});
+        // relayctl finds port 2 as com2 beside itself.
+        const QString relayctl = panel.m_line_dir.copy("relayctl");
+        constexpr std::uint16_t Done = State | 0x8000 | 0x4000 | 0x0020;
+        States all;
+        for (std::uint16_t extra = 0; extra < 8; ++extra) {
+            all << std::uint16_t(State | ((extra & 1) ? 0x8000 : 0) | ((extra & 2) ? 0x4000 : 0) |
+                                 ((extra & 4) ? 0x0020 : 0));
+        }
+        panel.m_audit.expect(1, all);
+        QVERIFY(panel.open_on_boards(State));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), StateText, Patience);
+        TopicRecorder state(broker, "relay/e2e/1/15/state");
+        QVERIFY(state.wait_for("OFF$"));
+
+        Process cli;
+        QVERIFY(cli.start(relayctl, {"-p", "2", "on", "16"}));
+        QVERIFY(broker.publish("relay/e2e/1/15/set", "ON", false));
+        panel.click("Picture1(6)");
+        QVERIFY(cli.finish());
+        QCOMPARE(cli.exit_code(), 0);
+        QVERIFY(state.wait_for("ON$"));
+        QTRY_COMPARE_WITH_TIMEOUT(panel.m_audit.shown(), LookAudit::hex4(Done), Patience);
+        QCOMPARE(run(relayctl, {"-p", "2", "status"}).exit_code, 0);
     }
 };
 

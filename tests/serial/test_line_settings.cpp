@@ -1,24 +1,20 @@
 #include "serial/qt_serial_port.h"
+#include "support/processes.h"
+#include "support/table.h"
 
-#include <QProcess>
 #include <QtTest>
 
-#include <csignal>
 #include <optional>
 #include <vector>
 
 #include <fcntl.h>
 #include <termios.h>
-#include <unistd.h>
-
-#include "support/table.h"
 
 using namespace relay;
-using relay::testing::row;
+using namespace relay::testing;
 
 namespace {
 
-constexpr int Patience = 20000;
 const char* const LogVariable = "RELAY_TERMIOS_LOG";
 
 struct Flag {
@@ -95,41 +91,25 @@ std::vector<termios> requests(const QString& log_path, const QString& device) {
 
 // A virtual board behind a com1 link, and our own descriptor on its tty.
 struct Line {
-    QTemporaryDir dir;
-    QProcess board;
-    QString tty;
-    QString log_path = dir.filePath("termios.log");
+    Folder dir{false};
+    VirtualBoard board;
+    QString log_path = dir.path("termios.log");
     int fd = -1;
 
     bool start() {
-        board.start(RELAY_BOARD_SIM, {"--log", "--link", dir.filePath("com1")});
-        if (!QTest::qWaitFor([&] { return board.canReadLine(); }, Patience)) {
-            return false;
-        }
-        tty = QString(board.readLine()).trimmed();
-        fd = ::open(QFile::encodeName(tty).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        fd = board.start({}, dir.path("com1")) ? ::open(QFile::encodeName(board.tty()).constData(),
+                                                        O_RDWR | O_NOCTTY | O_NONBLOCK)
+                                               : -1;
         return fd >= 0;
     }
     ~Line() {
         if (fd >= 0) {
             ::close(fd);
         }
-        board.terminate();
-        board.waitForFinished(Patience);
     }
     std::optional<termios> settings() const {
         termios tio{};
         return ::tcgetattr(fd, &tio) == 0 ? std::optional<termios>(tio) : std::nullopt;
-    }
-    // A program writes only once its port is set up.
-    bool heard_a_poll() {
-        QString log;
-        return QTest::qWaitFor(
-            [&] {
-                log += QString(board.readAllStandardOutput());
-                return log.contains("in  55 01 10");
-            },
-            Patience);
     }
 };
 
@@ -143,9 +123,9 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<int>("stop");  // the signal that ends it
         row("panel: port number through com1", QString(), QStringList(), 0);
-        row("relayctl watch", QString(RELAYCTL),
+        row("relayctl watch", program("relayctl"),
             QStringList{"-p", "%TTY%", "--name-file", "%DIR%", "watch"}, int(SIGINT));
-        row("relayd without a broker", QString(RELAYD),
+        row("relayd without a broker", program("relayd"),
             QStringList{"--port", "%TTY%", "--boards", "1", "--broker", "mqtt://127.0.0.1:1",
                         "--name-file", "%DIR%"},
             int(SIGTERM));
@@ -168,7 +148,7 @@ private Q_SLOTS:
         }
 
         QtSerialPort port;
-        QProcess opener;
+        Process opener;
         if (program.isEmpty()) {
             port.set_link_directory(line.dir.path());
             qputenv(LogVariable, QFile::encodeName(line.log_path));
@@ -183,15 +163,16 @@ private Q_SLOTS:
             const QString asan = environment.value("ASAN_OPTIONS");
             environment.insert("ASAN_OPTIONS",
                                asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0");
-            opener.setProcessEnvironment(environment);
-            opener.start(program, arguments.replaceInStrings("%TTY%", line.tty)
-                                      .replaceInStrings("%DIR%", line.dir.path()));
-            QVERIFY2(line.heard_a_poll(), opener.readAllStandardError().constData());
+            opener.process().setProcessEnvironment(environment);
+            QVERIFY(opener.start(program, arguments.replaceInStrings("%TTY%", line.board.tty())
+                                              .replaceInStrings("%DIR%", line.dir.path())));
+            // A program writes only once its port is set up.
+            QVERIFY2(line.board.wait_heard("01 10 00 00"), qPrintable(opener.output()));
         }
 
         // What the terminal holds, and what was asked of it.
         QCOMPARE(wrong_settings(line.settings().value()), QStringList());
-        const std::vector<termios> asked = requests(line.log_path, line.tty);
+        const std::vector<termios> asked = requests(line.log_path, line.board.tty());
         QVERIFY2(!asked.empty(), "no tcsetattr on the tty was noted");
         QCOMPARE(wrong_settings(asked.back()), QStringList());
         // The tty reads back CS8 without parity whatever it was told, so a later
@@ -203,10 +184,7 @@ private Q_SLOTS:
         }
 
         if (!program.isEmpty()) {
-            ::kill(static_cast<pid_t>(opener.processId()), stop);
-            QVERIFY(opener.waitForFinished(Patience));
-            QCOMPARE(opener.exitStatus(), QProcess::NormalExit);
-            QCOMPARE(opener.exitCode(), 0);
+            QCOMPARE(opener.stop(stop), 0);
         }
     }
 };

@@ -1,6 +1,7 @@
 #include "serial/board_terminal.h"
 #include "serial/qt_serial_port.h"
 #include "support/frame_bytes.h"
+#include "support/processes.h"
 #include "tools/sim_options.h"
 #include "tools/virtual_line.h"
 
@@ -206,17 +207,14 @@ private Q_SLOTS:
         QFETCH(QString, args);
         Rig rig;
         const QString link = rig.dir.filePath("com1");
-        QProcess sim;
-        sim.start(RELAY_BOARD_SIM, QStringList{"--link", link, "--state", "0A5F"} +
-                                       args.split(' ', Qt::SkipEmptyParts));
-        QVERIFY(QTest::qWaitFor([&] { return sim.canReadLine(); }, Patience));
-        QCOMPARE(QFileInfo(link).symLinkTarget(), QString(sim.readLine()).trimmed());
+        testing::VirtualBoard sim;
+        QVERIFY(
+            sim.start(QStringList{"--state", "0A5F"} + args.split(' ', Qt::SkipEmptyParts), link));
+        QCOMPARE(QFileInfo(link).symLinkTarget(), sim.tty());
         QVERIFY2(rig.port.open("1"), qPrintable(rig.port.error_text()));
         rig.port.write_frame(frame_from_hex(Status));
         QTRY_COMPARE_WITH_TIMEOUT(rig.groups, QByteArray::fromHex(ReplyA), Patience);
-        sim.terminate();
-        QVERIFY(sim.waitForFinished(Patience));
-        QCOMPARE(sim.exitCode(), 0);
+        QCOMPARE(sim.stop(), 0);
         QVERIFY(!QFileInfo(link).isSymLink());
     }
 };

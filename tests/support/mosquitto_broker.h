@@ -1,7 +1,7 @@
 #pragma once
 
-#include <QFile>
-#include <QProcess>
+#include "support/processes.h"
+
 #include <QRegularExpression>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -9,9 +9,6 @@
 
 #include <algorithm>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace relay::testing {
@@ -37,15 +34,7 @@ public:
         m_port = free_port();
         return m_port > 0 && write_files() && launch();
     }
-    void stop() {
-        if (m_process.state() != QProcess::NotRunning) {
-            m_process.terminate();
-            if (!m_process.waitForFinished(5000)) {
-                m_process.kill();
-                m_process.waitForFinished(5000);
-            }
-        }
-    }
+    void stop() { m_process.stop(); }
     // Same port and configuration, as after a broker restart.
     bool restart() {
         stop();
@@ -53,6 +42,7 @@ public:
     }
 
     int port() const { return m_port; }
+    QString url() const { return QStringLiteral("mqtt://127.0.0.1:%1").arg(m_port); }
     QString dir() const { return m_dir.path(); }
     QString ca_file() const { return m_dir.filePath("ca.crt"); }
     QString wrong_ca_file() const { return m_dir.filePath("other-ca.crt"); }
@@ -74,17 +64,6 @@ public:
         return QProcess::execute("mosquitto_pub", retain ? args + QStringList{"-r"} : args) == 0;
     }
 
-    // A port that nothing listens on right now.
-    static int free_port() {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr = loopback(0);
-        socklen_t len = sizeof addr;
-        const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
-                        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0;
-        ::close(fd);
-        return ok ? ntohs(addr.sin_port) : 0;
-    }
-
 private:
     bool run(const QString& program, const QStringList& args) {
         QProcess p;
@@ -97,8 +76,7 @@ private:
         return ok;
     }
     bool write(const QString& name, const QByteArray& text) {
-        QFile file(m_dir.filePath(name));
-        return file.open(QIODevice::WriteOnly) && file.write(text) == text.size();
+        return write_file(m_dir.filePath(name), text);
     }
     // Fresh keys on every run: a CA, a server certificate it signs, an unrelated CA.
     bool make_certificates() {
@@ -142,37 +120,20 @@ private:
         }
         return write("mosquitto.conf", conf);
     }
-    static sockaddr_in loopback(int port) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = htons(static_cast<uint16_t>(port));
-        return addr;
-    }
-    bool accepts() const {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const sockaddr_in addr = loopback(m_port);
-        const bool ok = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
-        ::close(fd);
-        return ok;
-    }
     bool launch() {
-        m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start("/usr/sbin/mosquitto", {"-c", m_dir.filePath("mosquitto.conf")});
         const bool up =
-            m_process.waitForStarted(5000) &&
-            QTest::qWaitFor([this] { return m_process.state() != QProcess::Running || accepts(); },
-                            10000) &&
-            m_process.state() == QProcess::Running;
+            m_process.start("/usr/sbin/mosquitto", {"-c", m_dir.filePath("mosquitto.conf")}) &&
+            QTest::qWaitFor([this] { return !m_process.running() || listening(m_port); }, 10000) &&
+            m_process.running();
         if (!up) {
-            qWarning() << "mosquitto did not start:" << m_process.readAll();
+            qWarning() << "mosquitto did not start:" << m_process.output();
         }
         return up;
     }
 
     BrokerOptions m_options;
     QTemporaryDir m_dir;
-    QProcess m_process;
+    Process m_process;
     int m_port = 0;
 };
 
@@ -184,10 +145,6 @@ public:
         const QStringList args{"-oL", "mosquitto_sub", "-d", "-q",   "1",
                                "-F",  "MSG %r %t %p",  "-t", pattern};
         m_process.start("stdbuf", args + broker.client_args());
-    }
-    ~TopicRecorder() {
-        m_process.kill();
-        m_process.waitForFinished(5000);
     }
     // True once the broker has acknowledged the subscription.
     bool subscribed(int ms = 10000) {
@@ -209,7 +166,7 @@ public:
     }
     // The messages received so far, complete lines only.
     QStringList messages() {
-        m_pending += m_process.readAll();
+        m_pending += m_process.process().readAll();
         for (qsizetype end = m_pending.indexOf('\n'); end >= 0; end = m_pending.indexOf('\n')) {
             const QByteArray line = m_pending.left(end);
             m_pending.remove(0, end + 1);
@@ -222,7 +179,7 @@ public:
     }
 
 private:
-    QProcess m_process;
+    Process m_process{QProcess::SeparateChannels};
     QByteArray m_pending;
     QStringList m_messages;
     bool m_subscribed = false;
