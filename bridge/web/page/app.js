@@ -344,6 +344,8 @@ function renderCard(b) {
 
 function renderChannel(b, v, c, avail) {
   const n = c.channel;
+  // The panel writes its default names into name.txt: those are no names.
+  c = { ...c, name: (c.name || '').trim() === `第${n}路` ? '' : (c.name || '').trim() };
   // Only an answering board on a live line tells a state; anything else is unknown.
   let s = avail === 'grey' ? 'grey' : 'unk';
   if (avail === 'online' && c.state === 'ON') s = 'on';
