@@ -153,6 +153,9 @@ void RelaySession::advance(std::int64_t now_ms) {
     if (!m_begun) {
         m_begun = true;
         begin(now_ms);
+        if (finished()) {
+            return;  // refused: nothing goes out
+        }
     }
     m_switchboard.advance(now_ms);
     if (!finished() && m_deadline_ms && now_ms >= *m_deadline_ms) {

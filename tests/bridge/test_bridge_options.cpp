@@ -35,6 +35,28 @@ private Q_SLOTS:
         row("unsafe node id", "--node-id a/b", "", "refused: only letters");
         row("unknown key in the file", "--config %DIR%/bad.conf", "", "refused: unknown key");
         row("certificate without key", "--certfile c.pem", "", "refused: go together");
+        const QString defaults =
+            "port 1 boards 1 mqtt://localhost:1883 tls 0 v4 base relay prefix "
+            "homeassistant password ''";
+        row("the web alone: no broker", "--http 8080", "",
+            defaults + " web 127.0.0.1:8080 mqtt off");
+        row("the web beside a broker", "--http 8080 --broker mqtt://localhost", "",
+            defaults + " web 127.0.0.1:8080 mqtt on");
+        row("the web off loopback with users", "--http [::]:8080 --http-users u", "",
+            defaults + " web :::8080 mqtt off");
+        row("the web off loopback without users", "--http 0.0.0.0:8080", "",
+            "refused: needs --http-users");
+        row("the web on a name", "--http relay.lan:8080", "", "refused: not [ADDRESS:]PORT");
+        row("a web certificate without its key", "--http 8080 --http-cert c", "",
+            "refused: go together");
+        row("switching rules",
+            "--pulse 1:3=500 --momentary 1:3 --interlock 7:1+2 --dead-time 7=200", "",
+            defaults + " rules 1:3=500/momentary rules 7:1+2/200");
+        row("a channel in two groups", "--interlock 1:1+2,1:2+3", "",
+            "refused: one interlocked group only");
+        row("channel 17", "--pulse 1:17=500", "", "refused: a channel from 1 to 16");
+        row("a pulse over a day", "--pulse 1:3=86400001", "", "refused: (24 h)");
+        row("momentary without a length", "--momentary 1:3", "", "refused: needs a pulse length");
     }
     void optionsConfigAndPasswordSources() {
         QFETCH(QString, arguments);
@@ -70,11 +92,28 @@ private Q_SLOTS:
                     .arg(int(m.tls))
                     .arg(m.protocol)
                     .arg(options->base_topic, options->discovery_prefix, m.password);
+            if (options->http_port) {
+                got += QString(" web %1:%2 mqtt %3")
+                           .arg(options->http_address.toString())
+                           .arg(options->http_port)
+                           .arg(options->mqtt_on ? "on" : "off");
+            }
+            for (const auto& [address, rules] : options->rules.boards) {
+                got += QString(" rules %1:").arg(address);
+                for (int c = 1; c <= ChannelCount; ++c) {
+                    if (const int ms = rules.pulse_ms[std::size_t(c - 1)])
+                        got += QString("%1=%2%3").arg(c).arg(ms).arg(
+                            rules.momentary & (1 << (c - 1)) ? "/momentary" : "");
+                }
+                for (const ChannelBits group : rules.groups)
+                    got += QString(channel_text(group)).replace(", ", "+") +
+                           QString("/%1").arg(rules.dead_time_ms);
+            }
         }
         const bool refused = outcome.startsWith("refused: ");
-        QVERIFY2(refused ? got.startsWith("refused: ") && got.contains(outcome.mid(9))
-                         : got == outcome,
-                 qPrintable(got));
+        QVERIFY2(
+            refused ? got.startsWith("refused: ") && got.contains(outcome.mid(9)) : got == outcome,
+            qPrintable(got));
     }
 
     void defaultNodeIdIsStableAndDiffersPerAdapter() {

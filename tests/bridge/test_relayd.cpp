@@ -94,6 +94,9 @@ private Q_SLOTS:
         row("JSON channel 17", "relay/t/1/set", "{\"17\":\"ON\"}", "is not a channel 1 to 16", "");
         row("board not served", "relay/t/9/set", "ON", "board 9 is not served", "");
         row("stuck channel", "relay/t/1/5/set", "ON", "not verified", "01 12 00 05");
+        row("PULSE without a length", "relay/t/1/2/set", "PULSE", "no pulse length", "");
+        row("pulse_ms out of range", "relay/t/1/2/set", R"({"state":"ON","pulse_ms":20})",
+            "pulse_ms is not a whole number", "");
     }
     void refusedAndFailedCommandsAreReportedAndSendNothing() {
         QFETCH(QString, topic);
@@ -190,6 +193,50 @@ private Q_SLOTS:
         QCOMPARE(rig.relayd.stop(), 0);
         QVERIFY(all.wait_for("^0 relay/t/1/availability offline$"));
         QVERIFY(all.wait_for("^0 relay/t/status offline$"));
+    }
+
+    void pulsesAndInterlocksFromMqttAndHomeAssistant() {
+        Rig rig;
+        QVERIFY(rig.broker.start() && rig.start_board({"--boards", "1,7", "--state", "0001"}));
+        TopicRecorder configs(rig.broker, "homeassistant/#");
+        TopicRecorder errors(rig.broker, "relay/t/error");
+        QVERIFY(configs.subscribed() && errors.subscribed());
+        QVERIFY(rig.start_relayd({"--boards", "1,7", "--pulse", "1:3=300,1:4=60000", "--interlock",
+                                  "7:1+2", "--dead-time", "7=100"}));
+        // The bridge's own device before the boards that name it as theirs.
+        QVERIFY(configs.wait_for("button/t/1_3/config"));
+        const QStringList first = configs.messages();
+        QVERIFY2(first.front().contains("binary_sensor/t/bridge/config"),
+                 qPrintable(first.front()));
+        const QJsonObject bridge = json(first.front());
+        QCOMPARE(bridge["device"].toObject()["identifiers"].toArray().first().toString(),
+                 "relayd_t");
+        QCOMPARE(bridge["device_class"].toString(), "connectivity");
+        const QJsonObject button = json(first.filter("button/t/1_3/config").front());
+        QCOMPARE(button["payload_press"].toString(), "PULSE");
+        QCOMPARE(button["device"].toObject()["via_device"].toString(), "relayd_t");
+        QCOMPARE(first.filter("/button/").size(), 2);  // channels 3 and 4 only
+        // The button's press: energised, released again 300 ms later.
+        qsizetype before = rig.board.heard().size();
+        QVERIFY(rig.broker.publish(button["command_topic"].toString(), "PULSE", false));
+        QVERIFY(rig.board.wait_heard("01 11 00 03"));
+        QCOMPARE(rig.board.heard().mid(before).filter(QRegularExpression("^.. (?!10)")),
+                 (QStringList{"01 12 00 03", "01 11 00 03"}));
+        // An interlocked group: the other one released first.
+        before = rig.board.heard().size();
+        QVERIFY(rig.broker.publish("relay/t/7/1/set", "ON", false));
+        QVERIFY(rig.board.wait_heard("07 12 00 01"));
+        QVERIFY(rig.broker.publish("relay/t/7/2/set", "ON", false));
+        QVERIFY(rig.board.wait_heard("07 12 00 02"));
+        QCOMPARE(rig.board.heard().mid(before).filter(QRegularExpression("^.. (?!10)")),
+                 (QStringList{"07 12 00 01", "07 11 00 01", "07 12 00 02"}));
+        QVERIFY(rig.broker.publish("relay/t/7/set", "ON", false));
+        QVERIFY(errors.wait_for("all on is refused"));
+        // An orderly stop leaves no pulse running.
+        QVERIFY(rig.broker.publish("relay/t/1/4/set", "PULSE", false));
+        QVERIFY(rig.board.wait_heard("01 12 00 04"));
+        QCOMPARE(rig.relayd.stop(), 0);
+        QVERIFY(rig.board.wait_heard("01 11 00 04"));
     }
 
     void aScanAtStartServesTheBoardsItFinds_data() {
