@@ -151,6 +151,22 @@ private Q_SLOTS:
         // The line goes, the adapter pulled out or ser2net gone, and comes back.
         remote ? ser2net.stop() : rig.board.stop();
         QVERIFY(seen(on + off + on + off));
+        if (remote) {
+            // While a far end drops its connection requests, relayd keeps
+            // answering: each birth of Home Assistant gets discovery again.
+            const DroppingPort dropping(ser2net.port());
+            TopicRecorder configs(rig.broker, "homeassistant/switch/t/1_1/config");
+            QVERIFY(configs.wait_for("^1 "));
+            QTest::qWait(1200);  // a reopen attempt is under way
+            for (int birth = 1; birth <= 3; ++birth) {
+                QVERIFY(rig.broker.publish("homeassistant/status", "online", false));
+                QVERIFY(QTest::qWaitFor(
+                    [&] {
+                        return configs.messages().filter(QRegularExpression("^0 ")).size() == birth;
+                    },
+                    1000));
+            }
+        }
         QVERIFY(remote ? ser2net.start(rig.board.tty()) : rig.start_board({}));
         QVERIFY(seen(on + off + on + off + on));
         // Offline through the line's loss, not through the board's silence.

@@ -108,9 +108,10 @@ private Q_SLOTS:
     }
     void cleanupTestCase() {
         WebRig& rig = *m_rig;
-        // Refused requests are told on the console; nothing else may be.
+        // Refused requests and a bridge away are told on the console; nothing else may be.
         const QJsonValue said = rig.browser.run(
-            "return messages.map(m => m.text).filter(t => !/Failed to load resource/.test(t))");
+            "return messages.map(m => m.text)"
+            ".filter(t => !/Failed to load resource|WebSocket connection to/.test(t))");
         QCOMPARE(said.toArray(), QJsonArray());
         delete m_rig;
     }
@@ -351,6 +352,35 @@ private Q_SLOTS:
         QCOMPARE(
             rig.request("POST", "/api/boards/1/channels/16", on, {{"Authorization", ann}}).status,
             200);
+    }
+
+    void overTlsTheSessionCookieIsSecure() {
+        WebRig& rig = *m_rig;
+        const QString cert = rig.dir.path("cert.pem"), key = rig.dir.path("key.pem");
+        QCOMPARE(run("openssl",
+                     {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                      "-nodes", "-days", "2", "-keyout", key, "-out", cert, "-subj", "/CN=relayd",
+                      "-addext", "subjectAltName=IP:127.0.0.1"})
+                     .exit_code,
+                 0);
+        QCOMPARE(rig.relayd.stop(), 0);
+        QVERIFY(
+            rig.relayd.start({"--boards", "1,2", "--http", QString("0.0.0.0:%1").arg(rig.port),
+                              "--http-users", rig.users, "--http-cert", cert, "--http-key", key},
+                             rig.dir.copy("relayd")));
+        QVERIFY(rig.relayd.wait_output("web page at https://"));
+        const QJsonValue cookie = rig.browser.run(
+            "const p = await newPage({locale: 'zh-CN', ignoreHTTPSErrors: true});"
+            "await p.goto(args.url);"
+            "await p.getByLabel('用户名').fill('ann'); await "
+            "p.getByLabel('密码').fill('ann-password');"
+            "await p.getByRole('button', {name: '登录'}).click();"
+            "await p.locator('button[aria-pressed]').first().waitFor();"  // over wss
+            "return (await p.context().cookies())[0];",
+            {{"url", QString("https://127.0.0.1:%1/").arg(rig.port)}});
+        QCOMPARE(cookie["name"].toString(), "relayd_session");
+        QVERIFY(cookie["secure"].toBool() && cookie["httpOnly"].toBool());
+        QCOMPARE(cookie["sameSite"].toString(), "Strict");
     }
 };
 

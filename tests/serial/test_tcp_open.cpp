@@ -4,41 +4,25 @@
 #include <QTcpServer>
 #include <QtTest>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <optional>
 
+#include "support/processes.h"
 #include "support/table.h"
 
 using namespace relay;
+using relay::testing::Patience;
 using relay::testing::row;
 
 namespace {
 
-constexpr int Patience = 10000;
 constexpr int TickMs = 50;
 
 // The far end of a tcp: line on loopback.
 constexpr int Accepting = 0, NotListening = 1, DroppingRequests = 2;
 
-int loopback_socket(sockaddr_in* addr) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    *addr = {};
-    addr->sin_family = AF_INET;
-    addr->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof *addr;
-    ::bind(fd, reinterpret_cast<sockaddr*>(addr), length);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(addr), &length);
-    return fd;
-}
-
-// Bound and, for DroppingRequests, listening with a queue of one that a first
-// connection fills and nobody accepts: Linux then drops further connection
-// requests, and a connect hangs as it does towards a host that has gone.
 struct FarEnd {
     QTcpServer server;
-    int socket = -1;
-    int filler = -1;
+    std::optional<relay::testing::DroppingPort> dropping;
     int port = 0;
 
     explicit FarEnd(int far) {
@@ -47,21 +31,8 @@ struct FarEnd {
             port = server.serverPort();
             return;
         }
-        sockaddr_in addr;
-        socket = loopback_socket(&addr);
-        port = ntohs(addr.sin_port);
-        if (far == DroppingRequests) {
-            ::listen(socket, 0);
-            filler = ::socket(AF_INET, SOCK_STREAM, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        }
-    }
-    ~FarEnd() {
-        for (const int fd : {filler, socket}) {
-            if (fd >= 0) {
-                ::close(fd);
-            }
-        }
+        dropping.emplace(0, far == NotListening);
+        port = dropping->port();
     }
     QString address() const { return QString("tcp:127.0.0.1:%1").arg(port); }
 };

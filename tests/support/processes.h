@@ -57,6 +57,42 @@ inline bool listening(int port) {
     });
 }
 
+// A loopback port that takes no connection: listening with a queue of one
+// that a first connection fills and nobody accepts, so Linux drops further
+// requests and a connect hangs as it does towards a host that has gone.
+// Without a port, any free one; with no_listen, bound only (refused).
+class DroppingPort {
+public:
+    explicit DroppingPort(int port = 0, bool no_listen = false) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(static_cast<uint16_t>(port));
+        socklen_t length = sizeof addr;
+        const int reuse = 1;
+        ::setsockopt(m_socket, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+        ::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), length);
+        ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &length);
+        m_port = ntohs(addr.sin_port);
+        if (!no_listen) {
+            ::listen(m_socket, 0);
+            ::connect(m_filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        }
+    }
+    DroppingPort(const DroppingPort&) = delete;
+    DroppingPort& operator=(const DroppingPort&) = delete;
+    ~DroppingPort() {
+        ::close(m_filler);
+        ::close(m_socket);
+    }
+    int port() const { return m_port; }
+
+private:
+    int m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+    int m_filler = ::socket(AF_INET, SOCK_STREAM, 0);
+    int m_port = 0;
+};
+
 inline bool write_file(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
