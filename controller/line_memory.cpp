@@ -28,7 +28,7 @@ void LineMemory::queued(const Frame& frame) {
     (on ? board.unwritten_energise : board.unwritten_release) |= bits;
 }
 
-void LineMemory::written(const Frame& frame, std::int64_t now_ms) {
+void LineMemory::written(const Frame& frame) {
     const auto [bits, on] = switched(frame);
     const auto it = m_boards.find(frame[1]);
     if (bits == 0 || it == m_boards.end()) {
@@ -36,9 +36,6 @@ void LineMemory::written(const Frame& frame, std::int64_t now_ms) {
     }
     (on ? it->second.unwritten_energise : it->second.unwritten_release) &=
         static_cast<ChannelBits>(~bits);
-    if (!on) {
-        it->second.release_written_ms = now_ms;
-    }
 }
 
 bool LineMemory::shown(const BoardState& state, std::int64_t now_ms) {
@@ -80,9 +77,9 @@ std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, Channel
         return std::nullopt;
     }
     const Board& board = it->second;
+    // One exchange at a time: the first reply after a release is its own.
     if ((*state.channels & channels) ||
-        ((board.unwritten_energise | board.unwritten_release) & channels) ||
-        state.last_reply_ms < board.release_written_ms) {
+        ((board.unwritten_energise | board.unwritten_release) & channels)) {
         return std::nullopt;
     }
     std::int64_t released = 0;

@@ -15,7 +15,7 @@ namespace relay {
 class LineMemory {
 public:
     void queued(const Frame& frame);
-    void written(const Frame& frame, std::int64_t now_ms);
+    void written(const Frame& frame);
     // After a reply was applied to board; true when it is the first heard.
     bool shown(const BoardState& board, std::int64_t now_ms);
     // Queued frames were dropped.
@@ -32,7 +32,6 @@ private:
     struct Board {
         ChannelBits unwritten_energise = 0;
         ChannelBits unwritten_release = 0;
-        std::int64_t release_written_ms = -1;
         std::array<std::int64_t, ChannelCount> released_ms{};
         ChannelBits shown = 0;
         bool heard = false;

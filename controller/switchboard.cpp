@@ -149,7 +149,7 @@ void Switchboard::queue(const Frame& frame, int origin) {
 
 void Switchboard::written(const Frame& frame) {
     m_pulses.written(frame, m_now_ms);
-    m_memory.written(frame, m_now_ms);
+    m_memory.written(frame);
     m_writer(frame);
 }
 
@@ -166,8 +166,7 @@ void Switchboard::hold(int id, int channel, ChannelBits others) {
     }
     command.held |= channel_bit(channel);
     const int dead = m_rules.board(command.address).dead_time_ms;
-    m_holds.push_back(
-        Hold{id, command.address, channel, others, m_now_ms + command.timeout_ms + dead});
+    m_holds.push_back(Hold{id, command.address, channel, others, command.timeout_ms + dead});
 }
 
 std::optional<std::int64_t> Switchboard::free_at(const Hold& held) const {
@@ -192,7 +191,7 @@ void Switchboard::release_holds() {
             }
             continue;
         }
-        if (m_now_ms >= held.give_up_ms) {
+        if (held.give_up_ms >= 0 && m_now_ms >= held.give_up_ms) {
             finish(held.command, {CommandOutcome::Result::NotVerified,
                                   QStringLiteral("interlock: channels %1 were not shown released")
                                       .arg(channel_text(held.others)),
@@ -335,6 +334,13 @@ void Switchboard::send_due_releases() {
 
 void Switchboard::advance(std::int64_t now_ms) {
     m_now_ms = now_ms;
+    // A hold's time counts from the first advance after it, not from the
+    // last event before the command came.
+    for (Hold& held : m_holds) {
+        if (held.give_up_ms < 0) {
+            held.give_up_ms = now_ms + held.wait_ms;
+        }
+    }
     send_due_releases();
     release_holds();
     if (!m_poller.commands_pending()) {
@@ -363,7 +369,7 @@ std::optional<std::int64_t> Switchboard::next_deadline_ms() const {
         consider(*due);
     }
     for (const Hold& held : m_holds) {
-        consider(held.give_up_ms);
+        consider(held.give_up_ms < 0 ? m_now_ms : held.give_up_ms);
         if (const auto at = free_at(held)) {
             consider(*at);
         }
@@ -383,7 +389,6 @@ void Switchboard::line_opened(std::int64_t now_ms) {
     m_now_ms = now_ms;
     m_line_open = true;
     m_poller.line_opened();
-    send_due_releases();  // ahead of the first poll
 }
 
 void Switchboard::tell(SwitchNotice::Kind kind, std::uint8_t address, ChannelBits channels,

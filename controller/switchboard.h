@@ -72,7 +72,7 @@ public:
     void receive(const Frame& group, std::int64_t now_ms);
     std::optional<std::int64_t> next_deadline_ms() const;
     void line_closed(std::int64_t now_ms);
-    // Overdue releases go out first, at the next advance().
+    // Overdue releases go out first, at the next advance(), ahead of polls.
     void line_opened(std::int64_t now_ms);
 
 private:
@@ -92,7 +92,8 @@ private:
         std::uint8_t address = 0;
         int channel = 0;
         ChannelBits others = 0;  // the rest of its group
-        std::int64_t give_up_ms = 0;
+        int wait_ms = 0;         // for its group, from when it is first seen
+        std::int64_t give_up_ms = -1;
     };
     void replied(const Frame& reply) override;
     void availability_changed(const BoardState& board) override {

@@ -186,7 +186,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("method");
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("body");
-        QTest::addColumn<QString>("origin");
+        QTest::addColumn<QString>("header");  // "Name: value"
         QTest::addColumn<int>("status");
         QTest::addColumn<QString>("says");
         QTest::addColumn<QStringList>("frames");
@@ -205,8 +205,10 @@ private Q_SLOTS:
             "larger than", none);
         row("PULSE without a length", "POST", "/api/boards/1/channels/13", R"({"state":"PULSE"})",
             "", 422, "no pulse length", none);
-        row("another site", "POST", "/api/boards/1/channels/13", on, "http://elsewhere.example",
-            403, "cross-site", none);
+        row("another site", "POST", "/api/boards/1/channels/13", on,
+            "Origin: http://elsewhere.example", 403, "cross-site", none);
+        row("a host name that is not this host's", "GET", "/api/boards", "",
+            "Host: elsewhere.example", 403, "only to localhost", none);
         row("switched", "POST", "/api/boards/1/channels/13", on, "", 200,
             R"("channel":13,"name":"第13路","state":"ON")", QStringList{"01 12 00 0D"});
         row("several", "POST", "/api/boards/1", R"({"14":"ON","15":"ON"})", "", 200,
@@ -221,15 +223,15 @@ private Q_SLOTS:
         QFETCH(QString, method);
         QFETCH(QString, path);
         QFETCH(QString, body);
-        QFETCH(QString, origin);
+        QFETCH(QString, header);
         QFETCH(int, status);
         QFETCH(QString, says);
         QFETCH(QStringList, frames);
         WebRig& rig = *m_rig;
         const qsizetype before = rig.board.heard().size();
         QList<QPair<QByteArray, QByteArray>> headers;
-        if (!origin.isEmpty()) {
-            headers.append({"Origin", origin.toUtf8()});
+        if (!header.isEmpty()) {
+            headers.append({header.section(": ", 0, 0).toUtf8(), header.section(": ", 1).toUtf8()});
         }
         const Answer answer = rig.request(method.toUtf8(), path, body.toUtf8(), headers);
         QCOMPARE(answer.status, status);
@@ -316,6 +318,8 @@ private Q_SLOTS:
                 .toString();
         };
         QCOMPARE(login("ann", "not-her-password"), "用户名或密码错误");
+        const QByteArray vic = "Basic " + QByteArray("vic:vic-password").toBase64();
+        QCOMPARE(rig.request("GET", "/api/boards", {}, {{"Authorization", vic}}).status, 429);
         QTest::qWait(1100);  // failed logins are slowed
         QCOMPARE(login("vic", "vic-password"), "in");
         QCOMPARE(rig.browser
@@ -325,7 +329,6 @@ private Q_SLOTS:
                      .toString(),
                  "true");
         const qsizetype before = rig.board.heard().size();
-        const QByteArray vic = "Basic " + QByteArray("vic:vic-password").toBase64();
         const QByteArray ann = "Basic " + QByteArray("ann:ann-password").toBase64();
         const QByteArray on = R"({"state":"ON"})";
         QCOMPARE(rig.request("POST", "/api/boards/1/channels/16", on).status, 401);

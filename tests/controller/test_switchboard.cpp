@@ -113,6 +113,10 @@ private Q_SLOTS:
             240,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 11 1", "160 > 1 12 2",
                         "180 done verified", "200 > 1 10 0"});
+        row("interlock: a channel that does not release keeps the other off", "1:0x0001:0x0001",
+            QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x2"}, 360,
+            QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 11 1", "200 > 1 10 0",
+                        "340 done not verified interlock: channels 1 were not shown released"});
         row("interlock: all on refused, two of a group refused", "1",
             QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0xFFFF", "40 on 1 0x3"},
             50,
@@ -135,10 +139,12 @@ private Q_SLOTS:
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
                         "100 > 1 11 3", "120 notice pulse ended 4"});
         row("a release overdue while the line was away goes out first when it is back", "1",
-            QStringList{"0 boards 1", "40 pulse 1 0x4 200", "100 close", "900 open"}, 930,
+            QStringList{"0 boards 1", "40 pulse 1 0x4 200", "100 close", "150 on 1 0x1",
+                        "900 open"},
+            930,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
-                        "100 offline 1", "900 > 1 11 3", "920 online 1", "920 notice pulse ended 4",
-                        "920 > 1 10 0"});
+                        "100 offline 1", "450 done no reply", "900 > 1 11 3", "920 online 1",
+                        "920 notice pulse ended 4", "920 > 1 10 0"});
         row("a release that does not take is told and sent again", "1:0x0004:0x0004",
             QStringList{"0 boards 1", "40 pulse 1 0x4 100"}, 2150,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
