@@ -11,23 +11,18 @@
 #include <QString>
 #include <QWidget>
 
-#include <array>
 #include <memory>
 
-class QLabel;
-class QPushButton;
 class QTimer;
 
 namespace relay {
 
-class ChannelIndicator;
-class ChannelNameLabel;
-class NumberBox;
-class Spinner;
+class ChannelGrid;
+class PortAddressBoxes;
 
-// The panel: port and address boxes with their spinners, the sixteen channel
-// indicators and names, and the buttons. It shows what the controller decides,
-// owns the poll timer and the port, and opens the rename dialog.
+// The panel: the port and address boxes above the channel grid. It shows
+// what the controller decides, owns the poll timer and the port, and opens
+// the rename dialog.
 class MainForm : public QWidget, public BoardView, public MessageSink {
     Q_OBJECT
 public:
@@ -66,39 +61,20 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void build_controls();
     void wire_controls();
     void set_tab_order();
     void open_comm_Click();
-    void VScroll1_Change();
-    void chuankou_num_Change();
-    void VScroll2_Change();
     void open_name_form(int channel);
     void load_channel_names(const QString& address_text);
-    void check_address_text();
-    void check_port_text();
-    void describe_port();
     void on_device_lost(const QString& message);
 
     MessageSink* m_messages = nullptr;
-    QString m_directory;
     NameFile m_names;
     std::unique_ptr<SerialPort> m_port;
     BoardController m_controller;
 
-    QLabel* m_Label3 = nullptr;
-    NumberBox* m_chuankou_num = nullptr;
-    Spinner* m_VScroll2 = nullptr;
-    QPushButton* m_open_comm = nullptr;
-    QLabel* m_Label5 = nullptr;
-    NumberBox* m_add = nullptr;
-    Spinner* m_VScroll1 = nullptr;
-    QPushButton* m_Command1 = nullptr;
-    QPushButton* m_Command2 = nullptr;
-    std::array<ChannelIndicator*, ChannelCount> m_Picture1{};
-    std::array<ChannelNameLabel*, ChannelCount> m_Label4{};
-    QPushButton* m_openall = nullptr;
-    QPushButton* m_closeall = nullptr;
+    PortAddressBoxes* m_boxes = nullptr;
+    ChannelGrid* m_grid = nullptr;
     QTimer* m_Timer1 = nullptr;
 
     QPointer<NameForm> m_name_form;
