@@ -123,7 +123,8 @@ def report(run, web):
     print_table(run.results, ("measure", "result", "goal"))
     for title, (hops, counts) in run.traces:
         print(f"\n{title} (ms; from segments on the loopback interface and the board's log):\n")
-        print_table(hops, ("hop", "p50", "p99", "mean at >= p95", "mean at >= p99"))
+        print_table(hops, ("hop", "p50", "p99", "mean at >= p95", "mean at >= p99",
+                           "share at >= p99"))
         for line in counts:
             print(f"  {line}")
     for note in run.odd:
