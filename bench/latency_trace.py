@@ -82,7 +82,8 @@ def analyse(records, segments, frames, ports, topics, channel):
 
     code = {b"ON": 0x12, b"OFF": 0x11}
     heard = _Times([(t, data[2]) for t, way, data in frames
-                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12) and data[6] == channel])
+                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12)
+                    and data[6] == channel])
     answered = _Times([(t, data[2]) for t, way, data in frames
                        if way == "out" and len(data) == 8 and data[2] in (0x11, 0x12)])
     polled = _poll_between(frames)
@@ -172,7 +173,8 @@ def analyse_taps(taps, segments, frames, port, channel):
     answers = _Times([(t, p) for t, s, d, p in segments
                       if s == port and (b'"type":"board"' in p[:40] or p.startswith(b"HTTP/1.1 200"))])
     heard = _Times([(t, data[2]) for t, way, data in frames
-                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12) and data[6] == channel])
+                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12)
+                    and data[6] == channel])
     answered = _Times([(t, data[2]) for t, way, data in frames
                        if way == "out" and len(data) == 8 and data[2] in (0x11, 0x12)])
     polled = _poll_between(frames)

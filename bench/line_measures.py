@@ -20,7 +20,8 @@ def command_latency(run, commands):
     """One board; a command that changes channel 3 each time, sent at a random
     point of the poll cycle, until its new state comes back. Traced on the
     loopback interface and by the board's log where the bench may capture."""
-    capture = loopback_capture.LoopbackCapture(run.rig.broker) if loopback_capture.available() else None
+    capture = (loopback_capture.LoopbackCapture(run.rig.broker)
+               if loopback_capture.available() else None)
     sim, sim_log, bridge, _ = run.rig.start_line([1], log=capture is not None)
     sub, pub = Mqtt(run.rig.broker, "bench-sub"), Mqtt(run.rig.broker, "bench-pub")
     state_topic, set_topic = f"relay/{NODE}/1/3/state", f"relay/{NODE}/1/3/set"
@@ -50,7 +51,7 @@ def command_latency(run, commands):
     latencies = [(got - sent) * 1000 for sent, got, _ in records]
     if lost or errors:
         run.odd.append(f"commands without a state change within 2 s: {lost}; error events: "
-                   f"{len(errors)} {errors[:3]}")
+                       f"{len(errors)} {errors[:3]}")
     run.results.extend([
         (f"command to state, p50 ({len(latencies)} commands, 1 board)",
          f"{percentile(latencies, 50):.1f} ms", "< 60 ms"),
@@ -148,12 +149,12 @@ def pulses(run, count, length_ms):
     scheduled late on a busy machine, relayd's write is when a line would
     carry the frame)."""
     sim, sim_log, bridge, _ = run.rig.start_line([1], log=True,
-                                             relayd_args=["--pulse", f"1:3={length_ms}"])
+                                                 relayd_args=["--pulse", f"1:3={length_ms}"])
     writes = os.path.join(run.rig.work, "relayd.strace")
     tracer = None
     if shutil.which("strace"):
-        tracer = run.rig.spawn(["strace", "-f", "-ttt", "-e", "trace=write", "-x", "-s", "8", "-o",
-                            writes, "-p", str(bridge.pid)], stderr=subprocess.DEVNULL)
+        tracer = run.rig.spawn(["strace", "-f", "-ttt", "-e", "trace=write", "-x", "-s", "8",
+                                "-o", writes, "-p", str(bridge.pid)], stderr=subprocess.DEVNULL)
         time.sleep(0.5)
     pub = Mqtt(run.rig.broker, "bench-pulse")
 
@@ -197,10 +198,10 @@ def pulses(run, count, length_ms):
         by_relayd = pulse_errors(written, length_ms)
         if by_relayd:
             run.results.append((f"  as relayd wrote them (strace), p50 / p99 of |error| / max "
-                            f"({len(by_relayd)})",
-                            f"{percentile(by_relayd, 50):+.1f} / "
-                            f"{percentile([abs(e) for e in by_relayd], 99):.1f} / "
-                            f"{max(by_relayd):+.1f} ms", ""))
+                                f"({len(by_relayd)})",
+                                f"{percentile(by_relayd, 50):+.1f} / "
+                                f"{percentile([abs(e) for e in by_relayd], 99):.1f} / "
+                                f"{max(by_relayd):+.1f} ms", ""))
 
 
 def pulse_errors(frames, length_ms):

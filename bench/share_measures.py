@@ -100,8 +100,9 @@ def relayctl_through_ser2net(run, sim, runs):
         for line, times in took.items():
             time.sleep(0.1)  # lets ser2net close the pty after a run through it
             begin = time.perf_counter()
-            ctl = run.rig.spawn([os.path.join(run.rig.bin_dir, "relayctl"), "-p", line, "--name-file", run.rig.work,
-                             "status"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            ctl = run.rig.spawn([os.path.join(run.rig.bin_dir, "relayctl"), "-p", line,
+                                 "--name-file", run.rig.work, "status"],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
             err = ctl.communicate(timeout=10)[1]
             times.append((time.perf_counter() - begin) * 1000)
             if ctl.returncode:

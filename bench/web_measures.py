@@ -225,8 +225,8 @@ def page_load(browser, port, boards, loads):
         for name, at in list(load["net"]["done"].items()) + [("hello", load["net"]["hello"])]:
             if at is not None:
                 steps.setdefault(name, []).append(at)
-    rows.append(("  on the way (ms, median): " + ", ".join(
-        f"{name} {percentile(ats, 50):.0f}" for name, ats in sorted(steps.items(), key=lambda i: percentile(i[1], 50))),
-        "", ""))
+    medians = sorted((percentile(ats, 50), name) for name, ats in steps.items())
+    rows.append(("  on the way (ms, median): " + ", ".join(f"{name} {at:.0f}" for at, name in medians),
+                 "", ""))
     notes = [f"requests to other hosts: {foreign[:5]}"] if foreign else []
     return rows, notes
