@@ -4,7 +4,10 @@
 #include <QTimer>
 
 #include <mosquitto.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 
@@ -27,8 +30,18 @@ void MqttSocket::watch(struct mosquitto* mosq) {
         return;
     }
     m_read = new QSocketNotifier(m_socket, QSocketNotifier::Read, this);
-    connect(m_read, &QSocketNotifier::activated, this,
-            [this] { step(mosquitto_loop_read(m_mosq, 1)); });
+    connect(m_read, &QSocketNotifier::activated, this, [this] {
+        const int rc = mosquitto_loop_read(m_mosq, 1);
+        // The broker's answer to a publish (its PUBACK) would otherwise be
+        // acknowledged only after up to 40 ms, and a broker at its defaults
+        // (Nagle on) holds the next command for us until then. Linux falls
+        // back to delayed ACKs by itself, so this is set after every read.
+        if (m_socket >= 0 && mosquitto_socket(m_mosq) == m_socket) {  // still ours
+            const int one = 1;
+            ::setsockopt(m_socket, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+        }
+        step(rc);
+    });
     m_write = new QSocketNotifier(m_socket, QSocketNotifier::Write, this);
     m_write->setEnabled(false);
     connect(m_write, &QSocketNotifier::activated, this,

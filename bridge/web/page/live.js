@@ -41,12 +41,18 @@ function failureText(status, data, chs) {
 
 async function start() {
   app.wantLive = true;
+  // The stream and the session at once, not one after the other: a login
+  // still needed closes the stream with 4401.
+  if (!app.ws) connect();
+  await loadSession();
+}
+
+async function loadSession() {
   const { status, data } = await api('GET', '/api/session');
-  if (status === 401) return; // the login form is up
-  if (status !== 200) { app.lost = true; refreshAll(); return scheduleRetry(start); }
+  // 401: the login form is up; no answer: the stream's retries come back here.
+  if (status !== 200) return;
   if (data.login_required && !data.user) return showLogin();
   setSession(data);
-  connect();
 }
 
 function setSession(s) {
@@ -163,6 +169,7 @@ function onMessage(m) {
 
 // hello carries the whole state: it replaces whatever was shown.
 function onHello(m) {
+  if (!app.role) loadSession();
   app.live = true;
   app.lost = false;
   app.retries = 0;
