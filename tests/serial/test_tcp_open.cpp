@@ -31,7 +31,11 @@ struct FarEnd {
             port = server.serverPort();
             return;
         }
-        dropping.emplace(0, far == NotListening);
+        if (far == NotListening) {
+            port = relay::testing::free_port();
+            return;
+        }
+        dropping.emplace();
         port = dropping->port();
     }
     QString address() const { return QString("tcp:127.0.0.1:%1").arg(port); }

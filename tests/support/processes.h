@@ -60,10 +60,10 @@ inline bool listening(int port) {
 // A loopback port that takes no connection: listening with a queue of one
 // that a first connection fills and nobody accepts, so Linux drops further
 // requests and a connect hangs as it does towards a host that has gone.
-// Without a port, any free one; with no_listen, bound only (refused).
+// Without a port, any free one.
 class DroppingPort {
 public:
-    explicit DroppingPort(int port = 0, bool no_listen = false) {
+    explicit DroppingPort(int port = 0) {
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -74,10 +74,8 @@ public:
         ::bind(m_socket, reinterpret_cast<sockaddr*>(&addr), length);
         ::getsockname(m_socket, reinterpret_cast<sockaddr*>(&addr), &length);
         m_port = ntohs(addr.sin_port);
-        if (!no_listen) {
-            ::listen(m_socket, 0);
-            ::connect(m_filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        }
+        ::listen(m_socket, 0);
+        ::connect(m_filler, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     }
     DroppingPort(const DroppingPort&) = delete;
     DroppingPort& operator=(const DroppingPort&) = delete;
