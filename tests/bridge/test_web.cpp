@@ -82,6 +82,13 @@ struct WebRig {
                 {{"page", page}, {"board", board}, {"channel", channel}})
             .toString();
     }
+    // Clicks the button of that name on the card of board on pages[page].
+    void click(int page, int board, const QString& name) {
+        browser.run(
+            "await pages[args.page].locator(`section[data-a=\"${args.board}\"]`)"
+            ".getByRole('button', {name: args.name, exact: true}).click()",
+            {{"page", page}, {"board", board}, {"name", name}});
+    }
     bool shows(int page, int board, int channel, const QString& wanted) {
         return QTest::qWaitFor([&] { return pressed(page, board, channel) == wanted; }, Patience);
     }
@@ -160,10 +167,7 @@ private Q_SLOTS:
         WebRig& rig = *m_rig;
         const qsizetype before = rig.board.heard().size();
         if (by == "page") {
-            rig.browser.run(
-                "await pages[1].locator('section[data-a=\"1\"]')"
-                ".getByRole('button', {name: `第${args.c}路`, exact: true}).click()",
-                {{"c", channel}});
+            rig.click(1, 1, QString("第%1路").arg(channel));
         } else if (by == "api") {
             QCOMPARE(rig.request("POST", QString("/api/boards/1/channels/%1").arg(channel),
                                  R"({"state":"TOGGLE"})")
@@ -178,9 +182,7 @@ private Q_SLOTS:
 
     void aCommandThatDoesNotTakeIsToldAndTheStateStays() {
         WebRig& rig = *m_rig;
-        rig.browser.run(
-            "await pages[1].locator('section[data-a=\"1\"]')"
-            ".getByRole('button', {name: '第5路', exact: true}).click()");
+        rig.click(1, 1, "第5路");
         const QJsonValue told = rig.browser.run(
             "await pages[1].getByRole('alert').filter({hasText: '第5路没有切换'})"
             ".waitFor(); return 'told'");
@@ -249,9 +251,7 @@ private Q_SLOTS:
     void aPulseButtonPulsesForItsLength() {
         WebRig& rig = *m_rig;
         const qsizetype before = rig.board.heard().size();
-        rig.browser.run(
-            "await pages[1].locator('section[data-a=\"1\"]')"
-            ".getByRole('button', {name: '点动 第12路', exact: true}).click()");
+        rig.click(1, 1, "点动 第12路");
         QVERIFY(QTest::qWaitFor([&] { return rig.switched(before).size() == 2; }, Patience));
         QCOMPARE(rig.switched(before), (QStringList{"01 12 00 0C", "01 11 00 0C"}));
         QVERIFY(rig.shows(2, 1, 12, "false"));

@@ -1,15 +1,117 @@
 #include "controller/switchboard.h"
-#include "support/line_rig.h"
 #include "support/table.h"
 
+#include <QRegularExpression>
 #include <QtTest>
+
+#include <map>
+#include <optional>
+#include <vector>
 
 using namespace relay;
 using relay::testing::row;
 
 namespace {
 
-struct Rig : relay::testing::LineRig {
+// A line with boards that answer RoundTripMs after a frame, the clock driven
+// by hand; everything that happens goes into one transcript with its time.
+struct Rig : BusEvents {
+    static constexpr std::int64_t RoundTripMs = 20;
+
+    struct Board {
+        ChannelBits channels = 0;
+        ChannelBits stuck = 0;
+        std::int64_t silent_from = -1, silent_to = -1;
+    };
+    std::map<int, Board> line;
+    std::vector<std::pair<std::int64_t, Frame>> replies;
+    QStringList transcript;
+    std::int64_t now = 0;
+
+    // "address[:channels[:stuck[:silent from-to]]] ..."
+    void set_line(const QString& spec) {
+        for (const QString& item : spec.split(' ', Qt::SkipEmptyParts)) {
+            const QStringList f = item.split(':');
+            Board& b = line[f[0].toInt()];
+            b.channels = ChannelBits(f.value(1).toInt(nullptr, 0));
+            b.stuck = ChannelBits(f.value(2).toInt(nullptr, 0));
+            if (f.size() > 3) {
+                b.silent_from = f[3].section('-', 0, 0).toInt();
+                b.silent_to = f[3].section('-', 1, 1).toInt();
+            }
+        }
+    }
+    void note(const QString& what) {
+        transcript.append(QStringLiteral("%1 %2").arg(now).arg(what));
+    }
+    // What a board makes of a frame, and its reply a round trip later.
+    void sent(const Frame& f) {
+        note(QStringLiteral("> %1 %2 %3").arg(f[1]).arg(f[2], 2, 16, QChar('0')).arg(f[6]));
+        auto it = line.find(f[1]);
+        if (it == line.end() || (now >= it->second.silent_from && now < it->second.silent_to)) {
+            return;
+        }
+        Board& b = it->second;
+        const ChannelBits bit = static_cast<ChannelBits>(1u << ((f[6] - 1) & 15));
+        const ChannelBits free = static_cast<ChannelBits>(~b.stuck);
+        if (f[2] == cmd::Energise)
+            b.channels |= bit & free;
+        if (f[2] == cmd::Release)
+            b.channels &= static_cast<ChannelBits>(~(bit & free));
+        if (f[2] == cmd::SwitchAll)
+            b.channels = static_cast<ChannelBits>((b.channels & b.stuck) | (f[6] ? free : 0));
+        replies.emplace_back(now + RoundTripMs, build_reply(f[1], f[2], b.channels));
+    }
+    void replied(const Frame&) override {}
+    void availability_changed(const BoardState& b) override {
+        note(QStringLiteral("%1 %2")
+                 .arg(b.availability == Availability::Online ? "online" : "offline")
+                 .arg(b.address));
+    }
+    void job_finished(int job, JobResult r) override {
+        const char* words[] = {"verified", "not verified", "no reply"};
+        note(QStringLiteral("job %1 %2").arg(job).arg(words[int(r)]));
+    }
+    void unanswered(const Frame&) override {}
+    void scan_progress(int) override {}
+    void scan_finished() override { note("scan done"); }
+
+    // "T what args": acts at time T; runs the line until `until`.
+    void run(const QStringList& actions, std::int64_t until) {
+        std::size_t next_action = 0;
+        const auto action_at = [&] {
+            return actions[qsizetype(next_action)].section(' ', 0, 0).toLongLong();
+        };
+        advance();
+        while (now <= until) {
+            std::int64_t at = until + 1;
+            if (auto d = deadline())
+                at = std::min(at, std::max(*d, now));
+            if (!replies.empty())
+                at = std::min(at, replies.front().first);
+            if (next_action < std::size_t(actions.size()))
+                at = std::min<std::int64_t>(at, action_at());
+            now = at;
+            if (now > until)
+                break;
+            if (!replies.empty() && replies.front().first == now) {
+                const Frame r = replies.front().second;
+                replies.erase(replies.begin());
+                receive(r);
+            } else {
+                while (next_action < std::size_t(actions.size()) && action_at() == now) {
+                    act(actions[qsizetype(next_action++)].split(' ').mid(1));
+                }
+                advance();
+            }
+        }
+    }
+    // The transcript, without the polls when the expected one has none.
+    QStringList seen(const QStringList& expected) const {
+        if (expected.join(' ').contains('>'))
+            return transcript;
+        return transcript.filter(QRegularExpression("online|offline|job|scan|pulse|notice|done"));
+    }
     Switchboard board{[this](const Frame& f) { sent(f); }, *this};
     SwitchRules rules;
 
@@ -20,19 +122,24 @@ struct Rig : relay::testing::LineRig {
             note(QStringLiteral("notice %1 %2").arg(kinds[int(n.kind)]).arg(n.channels, 0, 16));
         });
     }
-    void advance() override { board.advance(now); }
-    void receive(const Frame& reply) override { board.receive(reply, now); }
-    std::optional<std::int64_t> deadline() const override { return board.next_deadline_ms(); }
+    void advance() { board.advance(now); }
+    void receive(const Frame& reply) { board.receive(reply, now); }
+    std::optional<std::int64_t> deadline() const { return board.next_deadline_ms(); }
     void answered(int origin, const Frame&) override {
         note(QStringLiteral("answer %1").arg(origin));
     }
-    void act(const QStringList& a) override {
+    void act(const QStringList& a) {
         const auto n = [&a](int i) { return a.value(i).toInt(nullptr, 0); };
         ChannelCommand command;
         command.address = std::uint8_t(n(1));
         const auto bits = ChannelBits(n(2));
         if (a[0] == "boards") {
-            board.poller().set_boards({std::uint8_t(n(1))});
+            std::vector<std::uint8_t> boards;
+            for (const QString& address : a.mid(1))
+                boards.push_back(std::uint8_t(address.toInt()));
+            board.poller().set_boards(boards);
+        } else if (a[0] == "scan") {
+            board.poller().start_scan(n(1), n(2), n(3));
         } else if (a[0] == "rule") {
             QString error;
             QVERIFY2(add_switch_rule(rules, a[1], a[2], &error), qPrintable(error));
@@ -51,11 +158,13 @@ struct Rig : relay::testing::LineRig {
         } else if (a[0] == "open") {
             board.line_opened(now);
         } else {
-            (a[0] == "on"       ? command.on
-             : a[0] == "off"    ? command.off
-             : a[0] == "toggle" ? command.toggle
-                                : command.pulse) = bits;
-            command.pulse_ms = n(3);
+            // "set A MASK WANTED", or "on|off|toggle|pulse A CHANNELS [MS]"
+            const auto wanted = ChannelBits(n(3));
+            command.on = a[0] == "on" ? bits : a[0] == "set" ? ChannelBits(bits & wanted) : 0;
+            command.off = a[0] == "off" ? bits : a[0] == "set" ? ChannelBits(bits & ~wanted) : 0;
+            command.toggle = a[0] == "toggle" ? bits : 0;
+            command.pulse = a[0] == "pulse" ? bits : 0;
+            command.pulse_ms = a[0] == "pulse" ? n(3) : 0;
             board.submit(command, 300, [this](const CommandOutcome& o) {
                 const char* results[] = {"verified", "refused", "not verified", "no reply"};
                 const QString result = results[int(o.result)];
@@ -73,11 +182,45 @@ class TestSwitchboard : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void transcriptOfTheLine_data() {
-        QTest::addColumn<QString>("line");  // "address[:channels[:stuck]]"
+        QTest::addColumn<QString>("line");  // "address[:channels[:stuck[:silent from-to]]]"
         QTest::addColumn<QStringList>("actions");
         QTest::addColumn<int>("until");
         QTest::addColumn<QStringList>("transcript");
         // Polls go out every 200 ms; a reply comes 20 ms after a frame.
+        row("boards polled in turn, a cycle every 200 ms", "1 7 200",
+            QStringList{"0 boards 1 7 200"}, 420,
+            QStringList{"0 > 1 10 0", "20 online 1", "20 > 7 10 0", "40 online 7", "40 > 200 10 0",
+                        "60 online 200", "200 > 1 10 0", "220 > 7 10 0", "240 > 200 10 0",
+                        "400 > 1 10 0", "420 > 7 10 0"});
+        row("a longer cycle starts right after the last exchange", "",
+            QStringList{"0 boards 1 2 3"}, 400,
+            QStringList{"0 > 1 10 0", "100 > 2 10 0", "200 > 3 10 0", "300 > 1 10 0",
+                        "400 > 2 10 0"});
+        row("a command goes out in the next free slot, ahead of polls", "1 7",
+            QStringList{"0 boards 1 7", "10 set 7 0x0005 0x0004"}, 100,
+            QStringList{"0 > 1 10 0", "20 online 1", "20 > 7 11 1", "40 online 7", "40 > 7 12 3",
+                        "60 done verified", "60 > 7 10 0"});
+        row("all channels in one frame", "1", QStringList{"0 boards 1", "0 on 1 0xFFFF"}, 30,
+            QStringList{"0 > 1 13 255", "20 online 1", "20 done verified", "20 > 1 10 0"});
+        row("a stuck channel is not verified, at the timeout", "1:0:0x0004",
+            QStringList{"0 boards 1", "0 on 1 0x0004"}, 320,
+            QStringList{"0 > 1 12 3", "20 online 1", "20 > 1 10 0", "220 > 1 10 0",
+                        "300 done not verified"});
+        row("a silent board gives no reply", "", QStringList{"0 boards 9", "0 off 9 0x0001"}, 310,
+            QStringList{"0 > 9 11 1", "100 > 9 10 0", "300 done no reply", "300 > 9 10 0"});
+        row("silent for a second: offline; answering again: online", "1 2:0:0:300-1700",
+            QStringList{"0 boards 1 2"}, 1860,
+            QStringList{"20 online 1", "40 online 2", "1320 offline 2", "1840 online 2"});
+        row("a board never heard of goes offline too", "", QStringList{"0 boards 5"}, 1200,
+            QStringList{"1100 offline 5"});
+        row("a scan goes ahead of polls, a reply cuts its wait", "1 3",
+            QStringList{"0 boards 1", "0 scan 2 4 50"}, 200,
+            QStringList{"0 > 2 10 0", "50 > 3 10 0", "70 > 4 10 0", "120 scan done", "120 > 1 10 0",
+                        "140 online 1"});
+        row("line closed: offline, commands dropped, silence; opened: polls again", "1",
+            QStringList{"0 boards 1", "30 close", "30 on 1 0x1", "500 open"}, 520,
+            QStringList{"0 > 1 10 0", "20 online 1", "30 offline 1", "330 done no reply",
+                        "500 > 1 10 0", "520 online 1"});
         row("a pulse: energised, released at its deadline, both verified", "1",
             QStringList{"0 boards 1", "40 pulse 1 0x4 500"}, 600,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
