@@ -34,6 +34,17 @@ class _Times:
         return self.items[i - 1] if i else None
 
 
+def _switching(frames, channel):
+    """The board's log: switching frames of the channel heard, switching replies
+    sent, and the polls between."""
+    heard = _Times([(t, data[2]) for t, way, data in frames
+                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12)
+                    and data[6] == channel])
+    answered = _Times([(t, data[2]) for t, way, data in frames
+                       if way == "out" and len(data) == 8 and data[2] in (0x11, 0x12)])
+    return heard, answered, _poll_between(frames)
+
+
 def _poll_between(frames):
     """Whether a poll's reply ended between a command's arrival at relayd and
     its frame: the line was taken when it came."""
@@ -81,12 +92,7 @@ def analyse(records, segments, frames, ports, topics, channel):
         return None
 
     code = {b"ON": 0x12, b"OFF": 0x11}
-    heard = _Times([(t, data[2]) for t, way, data in frames
-                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12)
-                    and data[6] == channel])
-    answered = _Times([(t, data[2]) for t, way, data in frames
-                       if way == "out" and len(data) == 8 and data[2] in (0x11, 0x12)])
-    polled = _poll_between(frames)
+    heard, answered, polled = _switching(frames, channel)
 
     rows, unmatched = [], 0
     slack = 0.001  # the board's stamps are to the millisecond
@@ -172,12 +178,7 @@ def analyse_taps(taps, segments, frames, port, channel):
                     if d == port and p.startswith(b"POST /api/boards/")])
     answers = _Times([(t, p) for t, s, d, p in segments
                       if s == port and (b'"type":"board"' in p[:40] or p.startswith(b"HTTP/1.1 200"))])
-    heard = _Times([(t, data[2]) for t, way, data in frames
-                    if way == "in" and len(data) == 8 and data[2] in (0x11, 0x12)
-                    and data[6] == channel])
-    answered = _Times([(t, data[2]) for t, way, data in frames
-                       if way == "out" and len(data) == 8 and data[2] in (0x11, 0x12)])
-    polled = _poll_between(frames)
+    heard, answered, polled = _switching(frames, channel)
     rows, unmatched = [], 0
     for click, flip in taps:
         a = posts.first(click - 0.001)
