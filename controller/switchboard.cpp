@@ -125,14 +125,6 @@ void Switchboard::take_frame(const Frame& frame, int origin) {
     m_poller.send_command(address, frame[2], frame[5], frame[6], origin);
 }
 
-bool Switchboard::busy() const {
-    return m_poller.commands_pending() || !m_holds.empty();
-}
-
-bool Switchboard::pulse_running(std::uint8_t address, int channel) const {
-    return m_pulses.running(address, channel);
-}
-
 void Switchboard::end_pulses(std::int64_t now_ms) {
     m_pulses.end_all(now_ms);
     advance(now_ms);

@@ -62,8 +62,10 @@ public:
     // A frame another program sent on a shared port; its reply goes back to origin.
     void take_frame(const Frame& frame, int origin);
     // Commands queued, held by an interlock or on the line.
-    bool busy() const;
-    bool pulse_running(std::uint8_t address, int channel) const;
+    bool busy() const { return m_poller.commands_pending() || !m_holds.empty(); }
+    bool pulse_running(std::uint8_t address, int channel) const {
+        return m_pulses.running(address, channel);
+    }
     bool pulses_running() const { return m_pulses.any_running(); }
     // Every running pulse is released now (an orderly stop).
     void end_pulses(std::int64_t now_ms);
