@@ -5,6 +5,7 @@ REPO_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 # What building and testing needs on Debian.
 BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
+                qt6-httpserver-dev qt6-websockets-dev libsodium-dev
                 fonts-noto-cjk clang libclang-rt-14-dev
                 xvfb xauth xdotool chromium
                 pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net)
