@@ -198,12 +198,14 @@ private Q_SLOTS:
         QVERIFY(rig.relayd.wait_output("retained command ignored"));
         QVERIFY(all.wait_for("^. relay/t/1/availability online$"));
         QVERIFY(all.wait_for("^. homeassistant/switch/t/1_16/config"));
-        // The bridge's own device before the boards that name it as theirs.
-        QVERIFY(all.messages().filter("homeassistant/").front().contains("binary_sensor/t/bridge"));
         QVERIFY(rig.broker.publish("relay/t/1/1/set", "", true));
         const auto configs = [&] { return all.messages().filter("switch/t/1_16/config").size(); };
         QVERIFY(rig.broker.publish("homeassistant/status", "online", false));
         QVERIFY(QTest::qWaitFor([&] { return configs() == 2; }, Patience));
+        // The bridge's own device before the boards that name it as theirs, in
+        // what was sent live (retained copies come in the broker's own order).
+        const QStringList live = all.messages().filter(QRegularExpression("^0 homeassistant/"));
+        QVERIFY(!live.isEmpty() && live.front().contains("binary_sensor/t/bridge"));
         QVERIFY(all.messages().contains("0 relay/t/1/1/state ON") ||
                 all.messages().contains("1 relay/t/1/1/state ON"));
         // Subscribed again: a command still works.
