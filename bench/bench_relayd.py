@@ -11,11 +11,12 @@ import latency_trace
 import line_measures
 import loopback_capture
 import share_measures
+import timed_measures
 import web_measures
 from browser import Browser
 from relayd_rig import Rig, board_frames, free_port, stop, wait_listening
 
-SECTIONS = ["latency", "bus", "idle", "share", "relayctl", "tap", "live", "page", "pulse"]
+SECTIONS = ["latency", "bus", "idle", "share", "relayctl", "tap", "live", "page", "pulse", "interlock"]
 
 
 def setting(name, default):
@@ -99,7 +100,10 @@ def measure(run, web):
         web.page(setting("PAGE_LOADS", 10))
     web.close_browser()  # idle or not, not beside what follows
     if "pulse" in wanted:
-        line_measures.pulses(run, setting("PULSES", 50), setting("PULSE_MS", 500))
+        timed_measures.pulses(run, [100, 500, 5000], [50, 50, setting("LONG_PULSES", 12)])
+    if "interlock" in wanted:
+        timed_measures.dead_time(run, setting("DEAD_TIME_MS", 100), setting("REVERSALS", 50))
+        timed_measures.storm(run, setting("STORM_COMMANDS", 10000), setting("STORM_DEAD_MS", 20))
 
 
 def print_table(rows, header):

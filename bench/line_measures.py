@@ -1,13 +1,9 @@
 """relayd over MQTT and on its line: command latency (traced hop by hop where
 the bench may capture on the loopback interface), the polls against the
-line's capacity, an idle bridge, and how well pulses keep their length. Each
-takes the run (rig, results, odd, traces, wanted) and adds its rows."""
-import os
+line's capacity and an idle bridge. Each takes the run (rig, results, odd, traces, wanted) and adds its rows."""
 import random
 import re
-import shutil
 import statistics
-import subprocess
 import time
 
 import latency_trace
@@ -141,77 +137,3 @@ def idle_cost(run, idle_seconds):
         ("publishes/s while idle, after the first 2 s",
          f"{len(late) / (wall_end - settle):.2f} /s", "0"),
     ])
-
-
-def pulses(run, count, length_ms):
-    """PULSE over MQTT; the energise and the release as the board heard them,
-    and, where strace is, as relayd wrote them (the board's process may be
-    scheduled late on a busy machine, relayd's write is when a line would
-    carry the frame)."""
-    sim, sim_log, bridge, _ = run.rig.start_line([1], log=True,
-                                                 relayd_args=["--pulse", f"1:3={length_ms}"])
-    writes = os.path.join(run.rig.work, "relayd.strace")
-    tracer = None
-    if shutil.which("strace"):
-        tracer = run.rig.spawn(["strace", "-f", "-ttt", "-e", "trace=write", "-x", "-s", "8",
-                                "-o", writes, "-p", str(bridge.pid)], stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-    pub = Mqtt(run.rig.broker, "bench-pulse")
-
-    def releases():
-        return sum(1 for _, way, data in board_frames(sim_log.snapshot())
-                   if way == "in" and data[2:3] == b"\x11" and data[6:7] == b"\x03")
-
-    late = 0
-    for _ in range(count):
-        time.sleep(random.uniform(0.05, 0.3))
-        before = releases()
-        pub.publish(f"relay/{NODE}/1/3/set", b"PULSE")
-        end = time.perf_counter() + length_ms / 1000 + 3
-        while releases() == before and time.perf_counter() < end:
-            time.sleep(0.01)
-        late += releases() == before
-    pub.close()
-    if tracer:
-        stop(tracer)
-    stop(bridge, sim)
-    heard = [(t, data[2]) for t, way, data in board_frames(sim_log.snapshot())
-             if way == "in" and len(data) == 8 and data[6] == 3]
-    errors = pulse_errors(heard, length_ms)
-    if late or len(errors) != count:
-        run.odd.append(f"pulses: {len(errors)} of {count} released; {late} not within 3 s")
-    exchange = 16 * BYTE_MS + run.rig.turnaround
-    absolute = [abs(e) for e in errors]
-    run.results.extend([
-        (f"pulse of {length_ms} ms, release - energise - {length_ms}, p50 ({len(errors)} pulses)",
-         f"{percentile(errors, 50):+.1f} ms", "|error| < 25 ms"),
-        ("pulse error, p99 of |error|", f"{percentile(absolute, 99):.1f} ms",
-         f"< 25 ms (one exchange {exchange:.1f} ms)"),
-        ("  min / max", f"{min(errors):+.1f} / {max(errors):+.1f} ms", ""),
-    ])
-    if tracer:
-        frame_write = re.compile(r"^\S+ (\d+\.\d+) write\(\d+, \"\\x55\\x01\\x(1[12])"
-                                 r"\\x00\\x00\\x00\\x03")
-        with open(writes) as f:
-            written = [(float(m.group(1)), int(m.group(2), 16)) for line in f
-                       if (m := frame_write.search(line))]
-        by_relayd = pulse_errors(written, length_ms)
-        if by_relayd:
-            run.results.append((f"  as relayd wrote them (strace), p50 / p99 of |error| / max "
-                                f"({len(by_relayd)})",
-                                f"{percentile(by_relayd, 50):+.1f} / "
-                                f"{percentile([abs(e) for e in by_relayd], 99):.1f} / "
-                                f"{max(by_relayd):+.1f} ms", ""))
-
-
-def pulse_errors(frames, length_ms):
-    """(time s, command) of channel 3's frames: each release's distance from
-    its energise, less the length, in ms."""
-    errors, energised = [], None
-    for t, command in frames:
-        if command == 0x12:
-            energised = t
-        elif command == 0x11 and energised is not None:
-            errors.append((t - energised) * 1000 - length_ms)
-            energised = None
-    return errors

@@ -1,4 +1,5 @@
 #include "names/stderr_messages.h"
+#include "protocol/frame.h"
 #include "support/mosquitto_broker.h"
 #include "support/processes.h"
 #include "support/table.h"
@@ -7,6 +8,11 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
 
 using namespace relay;
 using namespace relay::testing;
@@ -46,9 +52,10 @@ class TestRelayd : public QObject {
 private Q_SLOTS:
     void initTestCase() {
         m_shared = new Rig;
-        QVERIFY(m_shared->start({"--boards", "1,7", "--stuck", "5"},
-                                {"--boards", "1,7", "--pulse", "1:3=300,1:4=60000", "--interlock",
-                                 "7:1+2", "--dead-time", "7=100"}));
+        QVERIFY(m_shared->start(
+            {"--boards", "1,7", "--stuck", "5"},
+            {"--boards", "1,7", "--pulse", "1:3=300,1:4=60000", "--interlock", "7:1+2",
+             "--dead-time", "7=100", "--share", m_shared->dir.path("com2")}));
     }
     void cleanupTestCase() { delete m_shared; }
 
@@ -188,8 +195,15 @@ private Q_SLOTS:
 
     void aRestartedBrokerAndHomeAssistantsBirthGetEverythingAgain() {
         Rig rig;
-        QVERIFY(rig.start({"--state", "0001"}, {"--boards", "1", "--pulse", "1:4=60000"}));
-        QVERIFY(rig.relayd.wait_output("connected"));
+        const QStringList options{"--boards",    "1",  "--pulse", "1:4=60000,1:5=1500,1:6=60000",
+                                  "--momentary", "1:6"};
+        QVERIFY(rig.start({"--state", "0001"}, options));
+        QVERIFY(rig.relayd.wait_output("connected") && rig.relayd.wait_output("board 1 online"));
+        // The broker goes away during a pulse: the release still goes out.
+        QVERIFY(rig.broker.publish("relay/t/1/5/set", "PULSE", false));
+        QVERIFY(rig.board.wait_heard("01 12 00 05"));
+        rig.broker.stop();
+        QVERIFY(rig.board.wait_heard("01 11 00 05"));
         QVERIFY(rig.broker.restart());  // no persistence: everything it had is gone
         TopicRecorder all(rig.broker, "#");
         // A retained command left while the bridge was away must not switch.
@@ -204,7 +218,8 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return configs() == 2; }, Patience));
         // The bridge's own device before the boards that name it as theirs, in
         // what was sent live (retained copies come in the broker's own order).
-        const QStringList live = all.messages().filter(QRegularExpression("^0 homeassistant/"));
+        const QStringList live =
+            all.messages().filter(QRegularExpression("^0 homeassistant/.*/config "));
         QVERIFY(!live.isEmpty() && live.front().contains("binary_sensor/t/bridge"));
         QVERIFY(all.messages().contains("0 relay/t/1/1/state ON") ||
                 all.messages().contains("1 relay/t/1/1/state ON"));
@@ -218,6 +233,15 @@ private Q_SLOTS:
         QVERIFY(rig.board.wait_heard("01 11 00 04"));
         QVERIFY(all.wait_for("^0 relay/t/1/availability offline$"));
         QVERIFY(all.wait_for("^0 relay/t/status offline$"));
+        // Killed while a momentary channel is on: released by the next start.
+        QVERIFY(rig.start_relayd(options) && rig.relayd.wait_output("connected") &&
+                rig.relayd.wait_output("board 1 online"));
+        QVERIFY(rig.broker.publish("relay/t/1/6/set", "ON", false));
+        QVERIFY(rig.board.wait_heard("01 12 00 06"));
+        rig.relayd.signal(SIGKILL);
+        QVERIFY(rig.relayd.finish() && rig.start_relayd(options));
+        QVERIFY(rig.board.wait_heard("01 11 00 06"));
+        QVERIFY(rig.relayd.wait_output("momentary channel 6 found energised: released"));
     }
 
     void pulsesAndInterlocksFromMqttAndHomeAssistant() {
@@ -245,6 +269,32 @@ private Q_SLOTS:
                  (QStringList{"07 11 00 01", "07 12 00 02"}));
         QVERIFY(rig.broker.publish("relay/t/7/set", "ON", false));
         QVERIFY(errors.wait_for("all on is refused"));
+        // The pair driven from MQTT and from a shared port at once: no reply of
+        // the board ever shows both energised, and the port gets its own replies.
+        const int port = ::open(QFile::encodeName(rig.dir.path("com2")), O_RDWR | O_NOCTTY);
+        termios raw{};
+        QVERIFY(port >= 0 && ::tcgetattr(port, &raw) == 0);
+        ::cfmakeraw(&raw);
+        ::tcsetattr(port, TCSANOW, &raw);
+        for (int round = 0; round < 12; ++round) {
+            const int mqtt = 1 + round % 2, shared = 2 - round % 2;
+            QVERIFY(rig.broker.publish(QString("relay/t/7/%1/set").arg(mqtt), "ON", false));
+            const Frame frame = build_frame(7, 0x12, 0, std::uint8_t(shared));
+            QVERIFY(::write(port, frame.data(), 8) == 8);
+            QByteArray reply;  // none when the MQTT command came later and won
+            pollfd readable{port, POLLIN, 0};
+            char bytes[8];
+            ssize_t got = 0;
+            while (reply.size() < 8 && ::poll(&readable, 1, 1500) == 1 &&
+                   (got = ::read(port, bytes, std::size_t(8 - reply.size()))) > 0) {
+                reply.append(bytes, int(got));
+            }
+            QVERIFY2(reply.isEmpty() || reply.startsWith("\x22\x07\x12"), reply.toHex().data());
+        }
+        ::close(port);
+        QTest::qWait(500);
+        const QRegularExpression both("out  ?22 07 .. .. .. .. .[37BF] ");
+        QVERIFY2(!rig.board.output().contains(both), qPrintable(rig.board.output().right(3000)));
     }
 
     void aScanAtStartServesTheBoardsItFinds_data() {
