@@ -96,13 +96,14 @@ def dead_time(run, dead_ms, count):
     gaps, off = [], []
     released = None  # (channel, frame heard, reply's end)
     for t, way, data in board_frames(sim_log.snapshot()):
-        if len(data) != 8 or data[1] != 1 or data[6] not in (1, 2):
+        if len(data) != 8 or data[1] != 1:
             continue
-        if way == "in" and data[2] == 0x11:
+        if way == "in" and data[2] == 0x11 and data[6] in (1, 2):
             released = [data[6], t, None]
         elif way == "out" and data[2] == 0x11 and released and released[2] is None:
             released[2] = t
-        elif way == "in" and data[2] == 0x12 and released and released[2] is not None:
+        elif (way == "in" and data[2] == 0x12 and data[6] in (1, 2) and released
+              and released[2] is not None):
             if data[6] != released[0]:
                 gaps.append((t - released[2]) * 1000)
                 off.append((t - released[1]) * 1000)

@@ -18,7 +18,8 @@ Switchboard::Switchboard(FrameWriter writer, BusEvents& events)
       m_writer(std::move(writer)),
       m_poller([this](const Frame& frame) { written(frame); }, *this) {}
 
-void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify) {
+void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify,
+                         int origin) {
     const BoardState* board = m_poller.board(command.address);
     if (!board) {
         done(refused(QStringLiteral("board %1 is not served here").arg(command.address)));
@@ -57,8 +58,9 @@ void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done don
         }
     }
     const int id = ++m_last_command;
-    m_commands[id] =
-        Command{command.address, mask, energise, timeout_ms, verify, 0, 0, false, std::move(done)};
+    Command made{command.address, mask, energise, timeout_ms, verify, origin, 0, false, {}};
+    made.done = std::move(done);
+    m_commands[id] = std::move(made);
     ChannelBits held = 0;
     for (int channel = 1; channel <= ChannelCount; ++channel) {
         if ((energise & channel_bit(channel)) && rules.group_of(channel) != 0) {
@@ -118,8 +120,7 @@ void Switchboard::take_frame(const Frame& frame, int origin) {
         command.address = address;
         command.on = channel_bit(channel);
         submit(
-            command, BusPoller::SilenceMs, [](const CommandOutcome&) {}, false);
-        m_commands[m_last_command].origin = origin;
+            command, BusPoller::SilenceMs, [](const CommandOutcome&) {}, false, origin);
         return;
     }
     m_poller.send_command(address, frame[2], frame[5], frame[6], origin);

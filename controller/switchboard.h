@@ -57,8 +57,10 @@ public:
 
     // done is called once: at once when refused; else when the board's replies
     // show the channels as wanted, or timeout_ms after the last frame went out.
-    // Without verify, done once the frames are out.
-    void submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify = true);
+    // Without verify, done once the frames are out. Replies to its frames go to
+    // origin (a shared port), 0 for none.
+    void submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify = true,
+                int origin = 0);
     // A frame another program sent on a shared port; its reply goes back to origin.
     void take_frame(const Frame& frame, int origin);
     // Commands queued, held by an interlock or on the line.

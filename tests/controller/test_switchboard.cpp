@@ -277,6 +277,9 @@ private Q_SLOTS:
             120,
             QStringList{"0 > 1 10 0", "20 online 1", "40 notice frame refused ffff", "40 > 1 11 2",
                         "60 > 1 12 1", "80 answer 7"});
+        row("a shared port's energise with its group released at once is answered", "1",
+            QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 frame 1 12 1"}, 80,
+            QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 1", "60 answer 7"});
         row("an orderly stop releases every pulse at once", "1",
             QStringList{"0 boards 1", "40 pulse 1 0x4 5000", "100 stop"}, 130,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
