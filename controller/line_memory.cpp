@@ -36,6 +36,10 @@ void LineMemory::written(const Frame& frame) {
     }
     (on ? it->second.unwritten_energise : it->second.unwritten_release) &=
         static_cast<ChannelBits>(~bits);
+    // Until its reply, the last reply does not show it: the channels may be on.
+    if (on) {
+        it->second.unanswered_energise |= bits;
+    }
 }
 
 bool LineMemory::shown(const BoardState& state, std::int64_t now_ms) {
@@ -51,6 +55,7 @@ bool LineMemory::shown(const BoardState& state, std::int64_t now_ms) {
     }
     board.heard = true;
     board.shown = shown;
+    board.unanswered_energise = 0;  // one exchange at a time: this reply was its
     return first;
 }
 
@@ -58,6 +63,7 @@ void LineMemory::line_closed() {
     for (auto& [address, board] : m_boards) {
         board.unwritten_energise = 0;
         board.unwritten_release = 0;
+        board.unanswered_energise = 0;
     }
 }
 
@@ -66,8 +72,8 @@ ChannelBits LineMemory::maybe_on(const BoardState* state, ChannelBits channels) 
     const Board none;
     const Board& board = it == m_boards.end() ? none : it->second;
     const ChannelBits shown = state && state->channels ? *state->channels : channels;
-    return static_cast<ChannelBits>((shown | board.unwritten_energise) & channels &
-                                    ~board.unwritten_release);
+    return static_cast<ChannelBits>((shown | board.unwritten_energise | board.unanswered_energise) &
+                                    channels & ~board.unwritten_release);
 }
 
 std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, ChannelBits channels,
@@ -79,7 +85,8 @@ std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, Channel
     const Board& board = it->second;
     // One exchange at a time: the first reply after a release is its own.
     if ((*state.channels & channels) ||
-        ((board.unwritten_energise | board.unwritten_release) & channels)) {
+        ((board.unwritten_energise | board.unwritten_release | board.unanswered_energise) &
+         channels)) {
         return std::nullopt;
     }
     std::int64_t released = 0;

@@ -9,9 +9,9 @@
 namespace relay {
 
 // What a line's boards have been sent and shown beyond the poller's last
-// reply: frames queued but not yet on the line, and since when each channel
-// has been seen released. An interlock needs both, what did happen and what
-// is about to.
+// reply: frames queued but not yet on the line, energises on the line whose
+// reply is not yet in, and since when each channel has been seen released. An interlock needs both,
+// what did happen and what is about to.
 class LineMemory {
 public:
     void queued(const Frame& frame);
@@ -32,6 +32,7 @@ private:
     struct Board {
         ChannelBits unwritten_energise = 0;
         ChannelBits unwritten_release = 0;
+        ChannelBits unanswered_energise = 0;  // on the line, its reply not yet in
         std::array<std::int64_t, ChannelCount> released_ms{};
         ChannelBits shown = 0;
         bool heard = false;

@@ -260,6 +260,10 @@ private Q_SLOTS:
             QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x2"}, 360,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 11 1", "200 > 1 10 0",
                         "340 done not verified interlock: channels 1 were not shown released"});
+        row("interlock: an energise on the line, not yet answered, counts as on", "1",
+            QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x1", "50 on 1 0x2"}, 120,
+            QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 1", "60 done verified",
+                        "60 > 1 11 1", "80 > 1 12 2", "100 done verified"});
         row("interlock: all on refused, two of a group refused", "1",
             QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0xFFFF", "40 on 1 0x3"},
             50,
