@@ -22,10 +22,29 @@ std::pair<ChannelBits, bool> switched(const Frame& frame) {
 
 }  // namespace
 
+void LineMemory::Unwritten::add(ChannelBits channels, int count) {
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if (channels & channel_bit(channel)) {
+            int& frames_of = frames[static_cast<std::size_t>(channel - 1)];
+            frames_of = std::max(0, frames_of + count);
+        }
+    }
+}
+
+ChannelBits LineMemory::Unwritten::channels() const {
+    ChannelBits channels = 0;
+    for (int channel = 1; channel <= ChannelCount; ++channel) {
+        if (frames[static_cast<std::size_t>(channel - 1)] > 0) {
+            channels |= channel_bit(channel);
+        }
+    }
+    return channels;
+}
+
 void LineMemory::queued(const Frame& frame) {
     const auto [bits, on] = switched(frame);
     Board& board = m_boards[frame[1]];
-    (on ? board.unwritten_energise : board.unwritten_release) |= bits;
+    (on ? board.unwritten_energise : board.unwritten_release).add(bits, 1);
 }
 
 void LineMemory::written(const Frame& frame) {
@@ -34,8 +53,7 @@ void LineMemory::written(const Frame& frame) {
     if (bits == 0 || it == m_boards.end()) {
         return;
     }
-    (on ? it->second.unwritten_energise : it->second.unwritten_release) &=
-        static_cast<ChannelBits>(~bits);
+    (on ? it->second.unwritten_energise : it->second.unwritten_release).add(bits, -1);
     // Until its reply, the last reply does not show it: the channels may be on.
     if (on) {
         it->second.unanswered_energise |= bits;
@@ -61,8 +79,8 @@ bool LineMemory::shown(const BoardState& state, std::int64_t now_ms) {
 
 void LineMemory::line_closed() {
     for (auto& [address, board] : m_boards) {
-        board.unwritten_energise = 0;
-        board.unwritten_release = 0;
+        board.unwritten_energise = {};
+        board.unwritten_release = {};
         board.unanswered_energise = 0;
     }
 }
@@ -72,8 +90,12 @@ ChannelBits LineMemory::maybe_on(const BoardState* state, ChannelBits channels) 
     const Board none;
     const Board& board = it == m_boards.end() ? none : it->second;
     const ChannelBits shown = state && state->channels ? *state->channels : channels;
-    return static_cast<ChannelBits>((shown | board.unwritten_energise | board.unanswered_energise) &
-                                    channels & ~board.unwritten_release);
+    // A queued release hides what is shown, never an energise queued beside it:
+    // which of the two goes last is not known here.
+    const auto on = static_cast<ChannelBits>(
+        ((shown | board.unanswered_energise) & ~board.unwritten_release.channels()) |
+        board.unwritten_energise.channels());
+    return static_cast<ChannelBits>(on & channels);
 }
 
 std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, ChannelBits channels,
@@ -85,7 +107,8 @@ std::optional<std::int64_t> LineMemory::free_at(const BoardState& state, Channel
     const Board& board = it->second;
     // One exchange at a time: the first reply after a release is its own.
     if ((*state.channels & channels) ||
-        ((board.unwritten_energise | board.unwritten_release | board.unanswered_energise) &
+        ((board.unwritten_energise.channels() | board.unwritten_release.channels() |
+          board.unanswered_energise) &
          channels)) {
         return std::nullopt;
     }

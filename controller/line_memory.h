@@ -29,9 +29,16 @@ public:
                                         int dead_time_ms) const;
 
 private:
+    // Frames per channel queued and not yet written: one written must not
+    // hide another one still queued.
+    struct Unwritten {
+        std::array<int, ChannelCount> frames{};
+        void add(ChannelBits channels, int count);
+        ChannelBits channels() const;
+    };
     struct Board {
-        ChannelBits unwritten_energise = 0;
-        ChannelBits unwritten_release = 0;
+        Unwritten unwritten_energise;
+        Unwritten unwritten_release;
         ChannelBits unanswered_energise = 0;  // on the line, its reply not yet in
         std::array<std::int64_t, ChannelCount> released_ms{};
         ChannelBits shown = 0;

@@ -264,6 +264,13 @@ private Q_SLOTS:
             QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x1", "50 on 1 0x2"}, 120,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 1", "60 done verified",
                         "60 > 1 11 1", "80 > 1 12 2", "100 done verified"});
+        row("interlock: an energise still queued behind one written counts as on", "1",
+            QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x1", "40 off 1 0x1",
+                        "40 on 1 0x1", "45 on 1 0x2"},
+            150,
+            QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 1", "60 done verified",
+                        "60 > 1 11 1", "80 done verified", "80 > 1 12 1", "100 done verified",
+                        "100 > 1 11 1", "120 > 1 12 2", "140 done verified"});
         row("interlock: all on refused, two of a group refused", "1",
             QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0xFFFF", "40 on 1 0x3"},
             50,
