@@ -10,8 +10,8 @@ namespace relay {
 
 // What a line's boards have been sent and shown beyond the poller's last
 // reply: frames queued but not yet on the line, energises on the line whose
-// reply is not yet in, and since when each channel has been seen released. An interlock needs both,
-// what did happen and what is about to.
+// reply is not yet in, and since when each channel has been seen released.
+// An interlock needs what did happen and what is about to.
 class LineMemory {
 public:
     void queued(const Frame& frame);
