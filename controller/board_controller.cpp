@@ -6,11 +6,6 @@
 
 namespace relay {
 
-bool BoardController::Command::operator==(const Command& other) const {
-    return address == other.address && command == other.command && data1 == other.data1 &&
-           data2 == other.data2;
-}
-
 BoardController::BoardController(BoardView& view, FrameWriter writer)
     : m_view(view), m_writer(std::move(writer)) {}
 

@@ -18,7 +18,6 @@ public:
         std::uint8_t command = 0;
         std::uint8_t data1 = 0;
         std::uint8_t data2 = 0;
-        bool operator==(const Command& other) const;
     };
 
     // The pace of the ticks: five polls a second.

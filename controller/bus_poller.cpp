@@ -45,21 +45,6 @@ void BusPoller::send_command(std::uint8_t address, std::uint8_t command, std::ui
     m_queue.push_back({build_frame(address, command, data1, data2), ++m_last_sequence, origin});
 }
 
-void BusPoller::switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted) {
-    if (mask == 0xFFFF && (wanted == 0xFFFF || wanted == 0)) {
-        const std::uint8_t data = wanted ? AllOn : AllOff;
-        send_command(address, cmd::SwitchAll, data, data);
-        return;
-    }
-    for (int channel = 1; channel <= ChannelCount; ++channel) {
-        const ChannelBits bit = static_cast<ChannelBits>(1u << (channel - 1));
-        if (mask & bit) {
-            send_command(address, (wanted & bit) ? cmd::Energise : cmd::Release, 0x00,
-                         static_cast<std::uint8_t>(channel));
-        }
-    }
-}
-
 int BusPoller::expect(std::uint8_t address, ChannelBits mask, ChannelBits wanted, int timeout_ms) {
     Job job;
     job.id = ++m_last_job;

@@ -74,8 +74,6 @@ public:
     // reply handed back through answered().
     void send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
                       std::uint8_t data2, int origin = 0);
-    // Frames for channels switched to wanted: one per channel, or one for all.
-    void switch_channels(std::uint8_t address, ChannelBits mask, ChannelBits wanted);
     // Verification: Verified once a reply of the board, after every command
     // queued so far has gone out, shows the channels of mask as in wanted;
     // NotVerified or NoReply when timeout_ms have passed since then.

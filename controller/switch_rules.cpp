@@ -104,10 +104,6 @@ ChannelBits BoardRules::group_of(int channel) const {
     return 0;
 }
 
-bool BoardRules::empty() const {
-    return momentary == 0 && groups.empty() && pulse_ms == PulseLengths{};
-}
-
 const BoardRules& SwitchRules::board(std::uint8_t address) const {
     static const BoardRules none;
     const auto it = boards.find(address);

@@ -22,7 +22,6 @@ struct BoardRules {
 
     // The group the channel belongs to, 0 when none.
     ChannelBits group_of(int channel) const;
-    bool empty() const;
 };
 
 struct SwitchRules {

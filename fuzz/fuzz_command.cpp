@@ -3,7 +3,7 @@
 // Checks: a retained message never switches; an accepted command comes from one
 // of the bridge's own command topics, names a real board and channels, and its
 // ON, OFF, TOGGLE and PULSE sets are disjoint; reading is deterministic.
-#include "bridge/topics.h"
+#include "mqtt/topics.h"
 
 #include <QByteArray>
 #include <QString>

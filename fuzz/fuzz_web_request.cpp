@@ -4,7 +4,7 @@
 // why; only a POST to a board or a channel switches, and only what its path
 // names, with disjoint ON, OFF, TOGGLE and PULSE sets; an oversized body is
 // always refused.
-#include "bridge/web_request.h"
+#include "web/web_request.h"
 
 #include <QByteArray>
 #include <QString>

@@ -13,9 +13,4 @@ FrameWriter frame_writer_for(SerialPort& port) {
     };
 }
 
-QMetaObject::Connection deliver_groups(SerialPort& port, BoardController& controller) {
-    return QObject::connect(&port, &SerialPort::group_received, &port,
-                            [&controller](const Frame& group) { controller.receive(group); });
-}
-
 }  // namespace relay

@@ -1,0 +1,180 @@
+#include "mqtt/mqtt_adapter.h"
+
+#include "mqtt/payloads.h"
+#include "protocol/option_text.h"
+
+#include <QJsonDocument>
+
+#include "relayd/log_line.h"
+
+namespace relay {
+
+MqttAdapter::MqttAdapter(RelayBridge& bridge, MqttOptions options, QObject* parent)
+    : QObject(parent),
+      m_bridge(bridge),
+      m_options(std::move(options)),
+      m_topics(m_options.base_topic, bridge.options().node_id, m_options.discovery_prefix),
+      m_mqtt([this] {
+          MqttSettings settings = m_options.broker;
+          settings.will_topic = m_topics.bridge_status();
+          settings.will_payload = QByteArrayLiteral("offline");
+          return settings;
+      }()) {
+    m_clock.start();
+    connect(&m_mqtt, &MqttClient::connected, this, &MqttAdapter::on_connected);
+    connect(&m_mqtt, &MqttClient::disconnected, this,
+            [this](const QString& reason) { log_line(QStringLiteral("broker: %1").arg(reason)); });
+    connect(&m_mqtt, &MqttClient::connect_failed, this, &MqttAdapter::on_connect_failed);
+    connect(&m_mqtt, &MqttClient::message_received, this, &MqttAdapter::on_message);
+    connect(&m_bridge, &RelayBridge::board_changed, this,
+            [this](std::uint8_t address) { publish_board(address, false); });
+    connect(&m_bridge, &RelayBridge::names_changed, this,
+            [this](std::uint8_t address) { publish_board(address, true); });
+    connect(&m_bridge, &RelayBridge::boards_found, this, [this] {
+        if (m_mqtt.is_connected()) {
+            on_connected();
+        }
+    });
+    connect(&m_bridge, &RelayBridge::command_failed, this, [this](const QJsonObject& event) {
+        m_mqtt.publish(m_topics.errors(), QJsonDocument(event).toJson(QJsonDocument::Compact),
+                       false);
+    });
+}
+
+void MqttAdapter::start() {
+    m_mqtt.start();
+}
+
+void MqttAdapter::stop() {
+    if (m_mqtt.is_connected()) {
+        for (const BoardState& board : m_bridge.boards()) {
+            m_mqtt.publish(m_topics.board_availability(board.address), "offline", true);
+        }
+        m_mqtt.publish(m_topics.bridge_status(), "offline", true);
+    }
+    m_mqtt.stop();
+}
+
+void MqttAdapter::on_connected() {
+    log_line(QStringLiteral("broker %1:%2 connected")
+                 .arg(m_options.broker.host)
+                 .arg(m_options.broker.port));
+    m_refusal.clear();
+    // The broker may have lost everything: publish it all again.
+    m_published.clear();
+    for (const QString& filter : m_topics.command_filters()) {
+        m_mqtt.subscribe(filter);
+    }
+    for (const QString& filter : m_topics.discovery_filters()) {
+        m_mqtt.subscribe(filter);
+    }
+    m_mqtt.subscribe(m_topics.discovery_status());
+    m_mqtt.publish(m_topics.bridge_status(), "online", true);
+    publish_discovery();
+}
+
+void MqttAdapter::on_connect_failed(const QString& reason) {
+    if (m_options.fail_fast) {
+        log_line(QStringLiteral("broker: %1").arg(reason));
+        Q_EMIT fatal(exit_code::Broker);
+        return;
+    }
+    // One line per attempt would flood the journal while the broker is down.
+    const qint64 now = m_clock.elapsed();
+    if (reason != m_refusal || m_refusal_logged_ms < 0 || now - m_refusal_logged_ms >= 30000) {
+        log_line(QStringLiteral("broker: %1; retrying").arg(reason));
+        m_refusal = reason;
+        m_refusal_logged_ms = now;
+    }
+}
+
+void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bool retained) {
+    if (topic == m_topics.discovery_status()) {
+        if (payload.trimmed() == "online") {
+            log_line(QStringLiteral("Home Assistant is online: discovery sent again"));
+            publish_discovery();
+        }
+        return;
+    }
+    if (const auto place = m_topics.discovery_place(topic)) {
+        // A config of ours for a board no longer served, or a pulse no
+        // longer configured: remove the entity.
+        const bool pulsed = m_bridge.options()
+                                .rules.board(place->address)
+                                .pulse_ms[std::size_t(place->channel - 1)] > 0;
+        const bool wanted = m_bridge.board(place->address) && (!place->button || pulsed);
+        if (!payload.isEmpty() && !wanted && !m_bridge.scanning()) {
+            log_line(QStringLiteral("removing the discovery config %1").arg(topic));
+            m_mqtt.publish(topic, QByteArray(), true);
+        }
+        return;
+    }
+    command(topic, payload, retained);
+}
+
+void MqttAdapter::command(const QString& topic, const QByteArray& payload, bool retained) {
+    const CommandSource source{QStringLiteral("topic"), topic, payload};
+    const CommandReading reading = read_command(m_topics, topic, payload, retained);
+    if (!reading.command) {
+        m_bridge.refuse(source, reading.refusal);
+        return;
+    }
+    // The outcome is told through command_failed, for every source alike.
+    m_bridge.submit(*reading.command, source, [](const CommandOutcome&, const QJsonObject&) {});
+}
+
+void MqttAdapter::publish_discovery() {
+    // The bridge's own device first: the boards name it as their via_device.
+    m_published.remove(m_topics.bridge_config());
+    publish_retained(m_topics.bridge_config(), bridge_payload(m_topics));
+    for (const BoardState& board : m_bridge.boards()) {
+        for (int channel = 1; channel <= ChannelCount; ++channel) {
+            m_published.remove(m_topics.discovery_config(board.address, channel));
+            m_published.remove(m_topics.button_config(board.address, channel));
+        }
+        publish_board(board.address, true);
+    }
+}
+
+void MqttAdapter::publish_board(std::uint8_t address, bool discovery) {
+    const BoardState* board = m_bridge.board(address);
+    if (!board || !m_mqtt.is_connected()) {
+        return;
+    }
+    if (discovery) {
+        const BoardNames& names = m_bridge.names(address);
+        const PulseLengths& pulses = m_bridge.options().rules.board(address).pulse_ms;
+        for (int channel = 1; channel <= ChannelCount; ++channel) {
+            publish_retained(m_topics.discovery_config(address, channel),
+                             discovery_payload(m_topics, names, address, channel));
+            if (pulses[static_cast<std::size_t>(channel - 1)] > 0) {
+                publish_retained(m_topics.button_config(address, channel),
+                                 button_payload(m_topics, names, address, channel));
+            }
+        }
+    }
+    // Not yet known is not told: the watchdog's rule decides within a second.
+    if (board->availability != Availability::Unknown) {
+        const bool online = board->availability == Availability::Online;
+        publish_retained(m_topics.board_availability(address), online ? "online" : "offline");
+    }
+    if (board->channels) {
+        for (int channel = 1; channel <= ChannelCount; ++channel) {
+            publish_retained(m_topics.channel_state(address, channel),
+                             on_off(*board->channels & (1u << (channel - 1))));
+        }
+    }
+    publish_retained(m_topics.board_document(address), m_bridge.document(address));
+}
+
+void MqttAdapter::publish_retained(const QString& topic, const QByteArray& payload) {
+    const auto it = m_published.constFind(topic);
+    if (it != m_published.constEnd() && *it == payload) {
+        return;
+    }
+    if (m_mqtt.publish(topic, payload, true)) {
+        m_published.insert(topic, payload);
+    }
+}
+
+}  // namespace relay

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "mqtt/mqtt_options.h"
+#include "protocol/option_text.h"
+#include "relayd/line_options.h"
+#include "web/web_options.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <optional>
+
+namespace relay {
+
+// One relayd run, checked: the line and each adapter's part.
+struct BridgeOptions {
+    LineOptions line;
+    MqttOptions mqtt;
+    bool mqtt_on = true;  // off when --http is given without --broker
+    WebOptions web;
+    // relayd --add-user NAME: asks for the password, writes the users file, exits.
+    QString add_user;
+    QString role = QStringLiteral("viewer");
+    bool help = false;
+};
+
+// Options win over the --config file's keys. The password comes from
+// --password-file or RELAYD_PASSWORD, never from the command line.
+std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
+                                                  const QString& password_from_environment,
+                                                  QString* error);
+
+// Stable across restarts and distinct for two adapters on one host.
+QString default_node_id(const QString& host, const QString& port_text);
+
+QString bridge_usage_text();
+
+}  // namespace relay
