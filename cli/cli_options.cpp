@@ -161,6 +161,7 @@ bool read_rules(const QString& path, CliOptions& options, QString* error) {
 std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QString* error) {
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
     const QCommandLineOption port({QStringLiteral("p"), QStringLiteral("port")}, QString(),
                                   QStringLiteral("port"));
     const QCommandLineOption address({QStringLiteral("a"), QStringLiteral("address")}, QString(),
@@ -171,14 +172,15 @@ std::optional<CliOptions> parse_cli_options(const QStringList& arguments, QStrin
     const QCommandLineOption name_file(QStringLiteral("name-file"), QString(),
                                        QStringLiteral("path"));
     const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("file"));
-    parser.addOptions({help, port, address, json, timeout, no_verify, name_file, config});
+    parser.addOptions({help, version, port, address, json, timeout, no_verify, name_file, config});
     if (!parser.parse(arguments)) {
         *error = parser.errorText();
         return std::nullopt;
     }
     CliOptions options;
-    if (parser.isSet(help)) {
-        options.help = true;
+    if (parser.isSet(help) || parser.isSet(version)) {
+        options.help = parser.isSet(help);
+        options.version = !options.help;
         return options;
     }
     options.json = parser.isSet(json);
@@ -264,12 +266,15 @@ OPTIONS
     --timeout MS        verification and reply timeout (default 1000); for scan
                         the wait per address (default 50)
     --no-verify         send and do not wait for the board to confirm
-    --name-file PATH    name.txt (or its directory) to use instead of the one
-                        beside the program
+    --name-file PATH    name.txt (or its directory) to use instead of the
+                        panel's: beside the program, or where that cannot be
+                        written $XDG_DATA_HOME/relay-panel/name.txt
+                        (~/.local/share/relay-panel/name.txt)
     --config FILE       the switching rules of relayd's config file (pulse,
                         momentary, interlock, dead-time) for the line relayctl
                         owns: an interlocked channel is energised only after the
                         rest of its group is shown released
+    --version           the version
     -h, --help          this text
 
 The line runs at 9600 baud, 8 data bits, no parity, 1 stop bit.

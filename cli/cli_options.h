@@ -47,6 +47,7 @@ struct CliOptions {
     bool json = false;
     QString name_directory;  // where name.txt lives; empty: beside the program
     bool help = false;
+    bool version = false;
 };
 
 // Per verification; a 9600-baud round trip is ~20 ms, so this is 50 of them.

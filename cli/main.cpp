@@ -16,10 +16,13 @@ int main(int argc, char* argv[]) {
         relay::print_error(error + QStringLiteral(" (relayctl --help shows the usage)"));
         return relay::exit_code::Usage;
     }
-    if (options->help) {
-        std::fputs(relay::cli_usage_text().toLocal8Bit().constData(), stdout);
+    if (options->help || options->version) {
+        std::fputs(options->help ? relay::cli_usage_text().toLocal8Bit().constData()
+                                 : "relayctl " RELAY_VERSION "\n",
+                   stdout);
         return relay::exit_code::Ok;
     }
-    // comN links and name.txt live beside the program, as for the panel.
+    // comN links live beside the program, as for the panel; name.txt too
+    // unless that folder cannot be written.
     return relay::RelayCli(*options, QCoreApplication::applicationDirPath()).run();
 }

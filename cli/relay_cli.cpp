@@ -2,6 +2,7 @@
 
 #include "cli/cli_output.h"
 #include "names/name_file.h"
+#include "names/name_location.h"
 #include "names/stderr_messages.h"
 #include "serial/interrupt_watch.h"
 #include "serial/line_port.h"
@@ -330,7 +331,10 @@ int RelayCli::list_ports() {
 }
 
 QString RelayCli::name_directory() const {
-    return m_options.name_directory.isEmpty() ? m_program_directory : m_options.name_directory;
+    // The panel's rule: beside the program, or the user's own where it cannot be written.
+    return m_options.name_directory.isEmpty()
+               ? name_directory_for(m_program_directory, user_name_directory())
+               : m_options.name_directory;
 }
 
 QStringList RelayCli::names_of(std::uint8_t address) {

@@ -103,6 +103,10 @@ void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bo
                                 .rules.board(place->address)
                                 .pulse_ms[std::size_t(place->channel - 1)] > 0;
         const bool wanted = m_bridge.board(place->address) && (!place->button || pulsed);
+        if (!payload.isEmpty() && !m_bridge.board(place->address)) {
+            // Not served (or not found yet): nothing confirms what was retained.
+            publish_retained(m_topics.board_availability(place->address), "offline");
+        }
         if (!payload.isEmpty() && !wanted && !m_bridge.scanning()) {
             log_line(QStringLiteral("removing the discovery config %1").arg(topic));
             m_mqtt.publish(topic, QByteArray(), true);
@@ -153,11 +157,10 @@ void MqttAdapter::publish_board(std::uint8_t address, bool discovery) {
             }
         }
     }
-    // Not yet known is not told: the watchdog's rule decides within a second.
-    if (board->availability != Availability::Unknown) {
-        const bool online = board->availability == Availability::Online;
-        publish_retained(m_topics.board_availability(address), online ? "online" : "offline");
-    }
+    // Not yet confirmed is offline: an online retained from before a crash
+    // must not stand while nothing on the line confirms it.
+    const bool online = board->availability == Availability::Online;
+    publish_retained(m_topics.board_availability(address), online ? "online" : "offline");
     if (board->channels) {
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             publish_retained(m_topics.channel_state(address, channel),

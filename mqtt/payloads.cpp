@@ -8,6 +8,16 @@ namespace relay {
 
 namespace {
 
+// The software behind the entities, for Home Assistant's log and repairs.
+QJsonObject origin() {
+    QJsonObject software{{QStringLiteral("name"), QStringLiteral("relayd")},
+                         {QStringLiteral("sw_version"), QStringLiteral(RELAY_VERSION)}};
+    if (const QString url = QStringLiteral(RELAY_SUPPORT_URL); !url.isEmpty()) {
+        software.insert(QStringLiteral("support_url"), url);
+    }
+    return software;
+}
+
 QJsonObject board_device(const Topics& topics, const BoardNames& names, std::uint8_t address) {
     return {
         {QStringLiteral("identifiers"), QJsonArray{topics.device_id(address)}},
@@ -25,7 +35,8 @@ QJsonObject channel_entity(const Topics& topics, const BoardNames& names, std::u
         {QStringLiteral("name"), name},
         {QStringLiteral("unique_id"), id},
         // Home Assistant 2025.10 and later; object_id is gone since 2026.4.
-        {QStringLiteral("default_entity_id"), domain + QLatin1Char('.') + id},
+        // Sent as the slug it would make of it, so the docs' ids are the ones.
+        {QStringLiteral("default_entity_id"), domain + QLatin1Char('.') + entity_slug(id)},
         {QStringLiteral("qos"), 1},
         {QStringLiteral("retain"), false},
         {QStringLiteral("availability_mode"), QStringLiteral("all")},
@@ -33,6 +44,7 @@ QJsonObject channel_entity(const Topics& topics, const BoardNames& names, std::u
          QJsonArray{QJsonObject{{QStringLiteral("topic"), topics.bridge_status()}},
                     QJsonObject{{QStringLiteral("topic"), topics.board_availability(address)}}}},
         {QStringLiteral("device"), board_device(topics, names, address)},
+        {QStringLiteral("origin"), origin()},
     };
 }
 
@@ -73,7 +85,7 @@ QByteArray bridge_payload(const Topics& topics) {
         {QStringLiteral("name"), QStringLiteral("Connection")},
         {QStringLiteral("unique_id"), id + QStringLiteral("_connection")},
         {QStringLiteral("default_entity_id"),
-         QStringLiteral("binary_sensor.") + id + QStringLiteral("_connection")},
+         QStringLiteral("binary_sensor.") + entity_slug(id + QStringLiteral("_connection"))},
         {QStringLiteral("device_class"), QStringLiteral("connectivity")},
         {QStringLiteral("entity_category"), QStringLiteral("diagnostic")},
         {QStringLiteral("state_topic"), topics.bridge_status()},
@@ -83,7 +95,9 @@ QByteArray bridge_payload(const Topics& topics) {
         {QStringLiteral("device"),
          QJsonObject{{QStringLiteral("identifiers"), QJsonArray{id}},
                      {QStringLiteral("name"), QStringLiteral("relayd ") + topics.node()},
-                     {QStringLiteral("model"), QStringLiteral("relayd serial line bridge")}}},
+                     {QStringLiteral("model"), QStringLiteral("relayd serial line bridge")},
+                     {QStringLiteral("sw_version"), QStringLiteral(RELAY_VERSION)}}},
+        {QStringLiteral("origin"), origin()},
     });
 }
 

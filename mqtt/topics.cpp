@@ -156,4 +156,10 @@ QString topic_safe(const QString& text) {
     return QString(text).replace(unsafe, QStringLiteral("_"));
 }
 
+QString entity_slug(const QString& text) {
+    static const QRegularExpression other(QStringLiteral("[^a-z0-9]+"));
+    static const QRegularExpression ends(QStringLiteral("^_|_$"));
+    return text.toLower().replace(other, QStringLiteral("_")).remove(ends);
+}
+
 }  // namespace relay

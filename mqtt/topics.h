@@ -62,4 +62,8 @@ CommandReading read_command(const Topics& topics, const QString& topic, const QB
 // A node id made only of the characters topics and Home Assistant accept.
 QString topic_safe(const QString& text);
 
+// An id as Home Assistant's entity ids have it: lower case, every run of
+// other characters one _, none at either end.
+QString entity_slug(const QString& text);
+
 }  // namespace relay

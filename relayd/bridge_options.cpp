@@ -2,12 +2,11 @@
 
 #include "mqtt/topics.h"
 #include "protocol/option_text.h"
+#include "relayd/state_directory.h"
 
 #include <QCommandLineParser>
-#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
-#include <QSysInfo>
 #include <QUrl>
 
 #include <algorithm>
@@ -38,6 +37,7 @@ const Key Keys[] = {
     {"node-id", "id"},
     {"discovery-prefix", "topic"},
     {"name-file", "path"},
+    {"state-dir", "dir"},
     {"verify-timeout", "ms"},
     {"share", "path,..."},
     {"pulse", "a:c=ms,..."},
@@ -174,6 +174,11 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
     } else if (key == QLatin1String("name-file")) {
         options.line.name_directory = name_directory_of(value, error);
         return !options.line.name_directory.isEmpty();
+    } else if (key == QLatin1String("state-dir")) {
+        if (value.isEmpty()) {
+            return fail(QStringLiteral("want a directory"));
+        }
+        options.line.state_directory = value;
     } else if (key == QLatin1String("verify-timeout")) {
         const auto ms = strict_decimal(value, 1, 600000);
         if (!ms) {
@@ -254,10 +259,11 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
                                                   QString* error) {
     QCommandLineParser parser;
     const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")}, QString());
+    const QCommandLineOption version(QStringLiteral("version"), QString());
     const QCommandLineOption config(QStringLiteral("config"), QString(), QStringLiteral("file"));
     const QCommandLineOption password(QStringLiteral("password"), QString(),
                                       QStringLiteral("secret"));
-    parser.addOptions({help, config, password});
+    parser.addOptions({help, version, config, password});
     for (const Key& key : Keys) {
         parser.addOption(QCommandLineOption(QString::fromLatin1(key.name), QString(),
                                             QString::fromLatin1(key.value)));
@@ -267,8 +273,9 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
         return std::nullopt;
     }
     BridgeOptions options;
-    if (parser.isSet(help)) {
-        options.help = true;
+    if (parser.isSet(help) || parser.isSet(version)) {
+        options.help = parser.isSet(help);
+        options.version = !options.help;
         return options;
     }
     if (parser.isSet(password)) {
@@ -319,20 +326,8 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
         *error = QStringLiteral("--certfile and --keyfile go together");
         return std::nullopt;
     }
-    if (options.line.node_id.isEmpty()) {
-        options.line.node_id = default_node_id(QSysInfo::machineHostName(), options.line.port_text);
-    }
-    if (options.mqtt.broker.client_id.isEmpty()) {
-        options.mqtt.broker.client_id = QStringLiteral("relayd-") + options.line.node_id;
-    }
+    options.line.state_directory = StateDirectory::resolve(options.line.state_directory);
     return options;
-}
-
-QString default_node_id(const QString& host, const QString& port_text) {
-    const QByteArray hash =
-        QCryptographicHash::hash(port_text.toUtf8(), QCryptographicHash::Sha1).toHex().left(8);
-    return topic_safe(host.isEmpty() ? QStringLiteral("host") : host) + QLatin1Char('-') +
-           QString::fromLatin1(hash);
 }
 
 }  // namespace relay

@@ -22,16 +22,16 @@ struct BridgeOptions {
     QString add_user;
     QString role = QStringLiteral("viewer");
     bool help = false;
+    bool version = false;
 };
 
 // Options win over the --config file's keys. The password comes from
-// --password-file or RELAYD_PASSWORD, never from the command line.
+// --password-file or RELAYD_PASSWORD, never from the command line. The state
+// directory comes resolved; the node id stays empty unless given, for it is
+// kept in that directory (node_id.h).
 std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
                                                   const QString& password_from_environment,
                                                   QString* error);
-
-// Stable across restarts and distinct for two adapters on one host.
-QString default_node_id(const QString& host, const QString& port_text);
 
 QString bridge_usage_text();
 

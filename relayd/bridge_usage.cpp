@@ -27,7 +27,13 @@ LINE
     --verify-timeout MS a command's channels must show the wanted state within
                         this time, else an error event (default 1000)
     --name-file PATH    name.txt (or its directory) for names; default beside
-                        the program. Read only; edits are picked up within 2 s
+                        the program, or in the state directory where that
+                        cannot be written. Edits are picked up within 2 s; a
+                        rename from the page or MQTT makes it when missing
+    --state-dir DIR     what relayd keeps across restarts (the node id); default
+                        $STATE_DIRECTORY (systemd's StateDirectory=), else
+                        $XDG_STATE_HOME/relayd (~/.local/state/relayd). When it
+                        cannot be written relayd says so and runs on
     --share PATH,...    a pseudo-terminal for another program at each PATH (a
                         link; build/com1 is port 1 of the panel in build/): it
                         sees the boards as if it had the line to itself. Status
@@ -59,7 +65,9 @@ BROKER
 
 TOPICS
     --base-topic T      default relay; every topic is T/NODE/...
-    --node-id NODE      default HOST-XXXXXXXX, from the host name and --port
+    --node-id NODE      default chosen at the first start for the line (any
+                        spelling of it) as HOST-XXXXXXXX, from the host name
+                        and --port, and kept in the state directory
     --discovery-prefix P  Home Assistant's, default homeassistant
 
 WEB
@@ -76,6 +84,7 @@ WEB
     --config FILE       an INI file with the same keys (port=..., boards=...);
                         options win
     --verbose           every frame on the line as well
+    --version           the version
     -h, --help          this text
 
 EXIT STATUS

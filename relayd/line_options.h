@@ -11,15 +11,17 @@
 namespace relay {
 
 // What relayd's line is given: the port, the boards, how commands are timed
-// and checked, and the node id that names this relayd to every adapter.
+// and checked, the node id that names this relayd to every adapter, and the
+// directory where relayd keeps what must outlast a restart.
 struct LineOptions {
     QString port_text = QStringLiteral("1");
     std::vector<std::uint8_t> boards{1};
     bool scan = false;  // look for the boards at start, in scan_from..scan_to
     int scan_from = 0;
     int scan_to = 255;
-    QString node_id;         // empty: from the host and the port
-    QString name_directory;  // empty: beside the program
+    QString node_id;          // empty until kept in the state directory (relayd/node_id.h)
+    QString name_directory;   // empty: beside the program, else the state directory
+    QString state_directory;  // relayd's own files (relayd/state_directory.h), resolved
     int verify_timeout_ms = 1000;
     QStringList share;  // links to shared ports for other programs
     SwitchRules rules;  // pulses, momentary channels, interlocks

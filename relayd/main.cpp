@@ -2,11 +2,13 @@
 #include "relayd/add_user.h"
 #include "relayd/bridge_options.h"
 #include "relayd/log_line.h"
+#include "relayd/node_id.h"
 #include "relayd/relay_bridge.h"
 #include "serial/interrupt_watch.h"
 #include "web/web_server.h"
 
 #include <QCoreApplication>
+#include <QSysInfo>
 
 #include <cstdio>
 #include <memory>
@@ -16,22 +18,37 @@ int main(int argc, char* argv[]) {
     QCoreApplication::setApplicationName(QStringLiteral("relayd"));
 
     QString error;
-    const auto options = relay::parse_bridge_options(
-        QCoreApplication::arguments(), qEnvironmentVariable("RELAYD_PASSWORD"), &error);
+    auto options = relay::parse_bridge_options(QCoreApplication::arguments(),
+                                               qEnvironmentVariable("RELAYD_PASSWORD"), &error);
     if (!options) {
         std::fprintf(stderr, "relayd: %s (relayd --help shows the usage)\n",
                      error.toLocal8Bit().constData());
         return relay::exit_code::Usage;
     }
-    if (options->help) {
-        std::fputs(relay::bridge_usage_text().toLocal8Bit().constData(), stdout);
+    if (options->help || options->version) {
+        std::fputs(options->help ? relay::bridge_usage_text().toLocal8Bit().constData()
+                                 : "relayd " RELAY_VERSION "\n",
+                   stdout);
         return relay::exit_code::Ok;
     }
     if (!options->add_user.isEmpty()) {
         return relay::add_web_user(*options);
     }
-    // comN links and name.txt live beside the program, as for the panel.
-    relay::RelayBridge bridge(options->line, QCoreApplication::applicationDirPath());
+    // comN links live beside the program, as for the panel.
+    const QString program_directory = QCoreApplication::applicationDirPath();
+    relay::LineOptions& line = options->line;
+    relay::log_line(QStringLiteral("state in %1").arg(line.state_directory));
+    if (line.node_id.isEmpty()) {
+        QString note;
+        line.node_id = relay::kept_node_id(relay::StateDirectory(line.state_directory),
+                                           relay::line_identity(line.port_text, program_directory),
+                                           QSysInfo::machineHostName(), line.port_text, &note);
+        relay::log_line(QStringLiteral("node id %1 %2").arg(line.node_id, note));
+    }
+    if (options->mqtt.broker.client_id.isEmpty()) {
+        options->mqtt.broker.client_id = QStringLiteral("relayd-") + line.node_id;
+    }
+    relay::RelayBridge bridge(line, program_directory);
     std::unique_ptr<relay::MqttAdapter> mqtt;
     std::unique_ptr<relay::WebServer> web;
     bool stopping = false;

@@ -1,5 +1,6 @@
 #include "relayd/relay_bridge.h"
 
+#include "names/name_location.h"
 #include "protocol/option_text.h"
 #include "serial/line_port.h"
 
@@ -31,8 +32,9 @@ private:
 RelayBridge::RelayBridge(LineOptions options, QString program_directory, QObject* parent)
     : QObject(parent),
       m_options(std::move(options)),
-      m_name_directory(m_options.name_directory.isEmpty() ? program_directory
-                                                          : m_options.name_directory),
+      m_name_directory(m_options.name_directory.isEmpty()
+                           ? name_directory_for(program_directory, m_options.state_directory)
+                           : m_options.name_directory),
       m_names(m_messages, m_name_directory),
       m_line(make_line_port(m_options.port_text, program_directory)),
       m_switchboard([this](const Frame& frame) { write_frame(frame); }, *this),
@@ -62,8 +64,9 @@ int RelayBridge::start() {
         return exit_code::Port;
     }
     m_line_open = true;
-    log_line(QStringLiteral("port %1 open (%2), node %3")
-                 .arg(m_options.port_text, m_line->device(), m_options.node_id));
+    log_line(QStringLiteral("port %1 open (%2), node %3, names in %4")
+                 .arg(m_options.port_text, m_line->device(), m_options.node_id,
+                      m_names.name_file_path()));
     for (const QString& link : m_options.share) {
         QString error;
         if (!m_sharer.add(link, &error)) {
@@ -160,6 +163,13 @@ QJsonObject RelayBridge::refuse(const CommandSource& source, const QString& why)
 bool RelayBridge::rename(std::uint8_t address, int channel, const QString& name, QString* refusal) {
     CapturedMessages messages;
     NameFile names(messages, m_name_directory);
+    if (!names.exists()) {
+        // A fresh installation has none yet: made with the default names, as
+        // the panel's first start makes it.
+        CapturedMessages creation;
+        NameFile(creation, m_name_directory).init_name_file([](const QString&) {});
+        log_line(QStringLiteral("%1 made with the default names").arg(names.name_file_path()));
+    }
     if (!names.save_channel_name(QString::number(address), QString::number(channel), name)) {
         *refusal = messages.text();
         log_line(QStringLiteral("rename of board %1 channel %2 refused: %3")

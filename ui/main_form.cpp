@@ -1,5 +1,6 @@
 #include "ui/main_form.h"
 
+#include "names/name_location.h"
 #include "serial/serial_link.h"
 #include "ui/channel_grid.h"
 #include "ui/ink_centred_style.h"
@@ -41,7 +42,9 @@ MainForm::MainForm(const QString& directory, std::unique_ptr<SerialPort> port,
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
       m_messages(messages != nullptr ? messages : this),
-      m_names(*m_messages, directory),
+      // Installed system-wide the program's folder cannot be written: the
+      // names are then the user's own.
+      m_names(*m_messages, name_directory_for(directory, user_name_directory())),
       m_port(std::move(port)),
       m_controller(*this, frame_writer_for(*m_port)) {
     setObjectName(QStringLiteral("main_form"));

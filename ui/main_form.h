@@ -26,8 +26,9 @@ class PortAddressBoxes;
 class MainForm : public QWidget, public BoardView, public MessageSink {
     Q_OBJECT
 public:
-    // directory holds name.txt. Messages go to real message boxes unless
-    // another sink is given.
+    // directory holds the comN links and name.txt (the user's own when it
+    // cannot be written: names/name_location.h). Messages go to real message
+    // boxes unless another sink is given.
     MainForm(const QString& directory, std::unique_ptr<SerialPort> port,
              MessageSink* messages = nullptr, QWidget* parent = nullptr);
     ~MainForm() override;

@@ -6,12 +6,15 @@
 #include <QSaveFile>
 
 #include <sodium.h>
+#include <unistd.h>
 
 namespace relay {
 
 namespace {
 
 const QByteArray KeyLine = QByteArrayLiteral("@session-key ");
+const QFileDevice::Permissions OwnerAndGroup = QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                               QFileDevice::ReadGroup | QFileDevice::WriteGroup;
 
 bool sodium_ready() {
     static const bool ready = sodium_init() >= 0;
@@ -155,11 +158,24 @@ bool WebUsers::add_user(const QString& path, const QString& name, WebRole role,
         }
     }
     kept += name.toUtf8() + ' ' + role_name(role).toUtf8() + ' ' + hash + '\n';
+    // A file made for a service (root's, readable by the service's group)
+    // keeps its group and mode; never readable by others. A new one is the
+    // writer's alone.
+    const QFileInfo before(path);
+    const QFileDevice::Permissions mode =
+        before.exists() ? (before.permissions() & OwnerAndGroup) | QFileDevice::WriteOwner
+                        : QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) ||
-        !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner) ||
+    if (!file.open(QIODevice::WriteOnly) || !file.setPermissions(mode) ||
         file.write(kept) != kept.size() || !file.commit()) {
         *error = QStringLiteral("cannot write %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    if (before.exists() && before.groupId() != QFileInfo(path).groupId() &&
+        ::chown(QFile::encodeName(path).constData(), static_cast<uid_t>(-1),
+                static_cast<gid_t>(before.groupId())) != 0) {
+        *error = QStringLiteral("%1 written, but its group %2 could not be kept")
+                     .arg(path, before.group());
         return false;
     }
     return true;

@@ -6,7 +6,7 @@ set -uo pipefail
 cd "${1:-$(dirname "$0")/../..}"
 
 # relayd's program files; everything else in relayd/ is its line.
-program='^relayd/(main|bridge_options|bridge_usage|add_user)\.'
+program='^relayd/(main|bridge_options|bridge_usage|add_user|node_id)\.'
 
 room_of() {
     case "$1" in

@@ -1,7 +1,10 @@
 #include "mqtt/mqtt_client.h"
+#include "mqtt/payloads.h"
 #include "support/mosquitto_broker.h"
 
 #include <QElapsedTimer>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -144,6 +147,32 @@ private Q_SLOTS:
 
     // The will is the broker's word for a client that vanished: relayd's own
     // tests kill it; here an orderly stop must not set it off.
+    // Home Assistant makes an entity id a slug: sent as one, the ids are those
+    // the docs promise; the unique ids stay as they were, and so do the entities.
+    void discoveryIdsAreSlugsAndNameTheirOrigin_data() {
+        QTest::addColumn<QByteArray>("payload");
+        QTest::addColumn<QString>("unique_id");
+        QTest::addColumn<QString>("entity_id");
+        const Topics topics("relay", "Plant-Room__2", "homeassistant");
+        const BoardNames names;
+        row("switch", discovery_payload(topics, names, 1, 3), "relayd_Plant-Room__2_1_3",
+            "switch.relayd_plant_room_2_1_3");
+        row("button", button_payload(topics, names, 1, 3), "relayd_Plant-Room__2_1_3_pulse",
+            "button.relayd_plant_room_2_1_3_pulse");
+        row("bridge", bridge_payload(topics), "relayd_Plant-Room__2_connection",
+            "binary_sensor.relayd_plant_room_2_connection");
+    }
+    void discoveryIdsAreSlugsAndNameTheirOrigin() {
+        QFETCH(QByteArray, payload);
+        QFETCH(QString, unique_id);
+        QFETCH(QString, entity_id);
+        const QJsonObject config = QJsonDocument::fromJson(payload).object();
+        QCOMPARE(config["unique_id"].toString(), unique_id);
+        QCOMPARE(config["default_entity_id"].toString(), entity_id);
+        QCOMPARE(config["origin"].toObject()["name"].toString(), "relayd");
+        QCOMPARE(config["origin"].toObject()["sw_version"].toString(), RELAY_VERSION);
+    }
+
     void no_will_after_an_orderly_stop() {
         MosquittoBroker broker;
         QVERIFY(broker.start());

@@ -1,4 +1,5 @@
 #include "names/name_file.h"
+#include "names/name_location.h"
 #include "names/profile_cache.h"
 #include "names/profile_file.h"
 #include "support/recording_messages.h"
@@ -302,6 +303,52 @@ private Q_SLOTS:
         QCOMPARE(m_names.load_channel_names("1").at(2), "进水阀");
         QCOMPARE(m_names.load_channel_names("5").at(1), "第2路");
         QCOMPARE(m_messages.count(), 0);
+    }
+
+    // Installed system-wide the program's folder cannot be written: the names
+    // are the user's own, and a file beside the program seeds them once.
+    void nameTxtIsKeptWhereItCanBeWritten_data() {
+        QTest::addColumn<bool>("folder_writable");
+        QTest::addColumn<QByteArray>("beside");  // name.txt beside the program, "" none
+        QTest::addColumn<bool>("beside_writable");
+        QTest::addColumn<QByteArray>("users");  // the user's name.txt, "" none
+        QTest::addColumn<QByteArray>("kept");   // "program", or the user's file after
+        QTest::newRow("a folder of its own")
+            << true << QByteArray() << true << QByteArray() << QByteArray("program");
+        QTest::newRow("the older panel's file dropped in")
+            << true << QByteArray("W") << true << QByteArray("U") << QByteArray("program");
+        QTest::newRow("system-wide")
+            << false << QByteArray() << true << QByteArray() << QByteArray();
+        QTest::newRow("system-wide, a file beside it copied")
+            << false << QByteArray("W") << false << QByteArray() << QByteArray("W");
+        QTest::newRow("system-wide, the user's own kept")
+            << false << QByteArray("W") << false << QByteArray("U") << QByteArray("U");
+        QTest::newRow("a read-only file in a writable folder")
+            << true << QByteArray("W") << false << QByteArray() << QByteArray("W");
+    }
+    void nameTxtIsKeptWhereItCanBeWritten() {
+        QFETCH(bool, folder_writable);
+        QFETCH(QByteArray, beside);
+        QFETCH(bool, beside_writable);
+        QFETCH(QByteArray, users);
+        QFETCH(QByteArray, kept);
+        QTemporaryDir dir;
+        const QString program = dir.filePath("bin"), user = dir.filePath("home/relay-panel");
+        QVERIFY(QDir().mkpath(program) && (users.isEmpty() || QDir().mkpath(user)));
+        const auto put = [](const QString& path, const QByteArray& bytes) {
+            QFile file(path);
+            return bytes.isEmpty() || (file.open(QIODevice::WriteOnly) && file.write(bytes));
+        };
+        QVERIFY(put(program + "/name.txt", beside) && put(user + "/name.txt", users));
+        const auto writable = [&](const QString& path) {
+            return path == program ? folder_writable : beside_writable;
+        };
+        const QString chosen = name_directory_for(program, user, writable);
+        QCOMPARE(chosen, kept == "program" ? program : user);
+        QFile file(user + "/name.txt");
+        const QByteArray users_after = file.open(QIODevice::ReadOnly) ? file.readAll() : "";
+        QCOMPARE(users_after, kept == "program" ? users : kept);
+        QVERIFY(QFileInfo(chosen).isDir());
     }
 
     void unsafeNamesAreRefusedAndNothingChanges() {

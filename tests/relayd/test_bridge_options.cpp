@@ -1,6 +1,8 @@
 #include "relayd/bridge_options.h"
+#include "relayd/node_id.h"
 #include "support/table.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -114,11 +116,71 @@ private Q_SLOTS:
             qPrintable(got));
     }
 
-    void defaultNodeIdIsStableAndDiffersPerAdapter() {
-        const QString a = default_node_id("plant room", "/dev/serial/by-id/usb-A");
-        QCOMPARE(a, default_node_id("plant room", "/dev/serial/by-id/usb-A"));
-        QVERIFY(a != default_node_id("plant room", "/dev/serial/by-id/usb-B"));
-        QVERIFY(QRegularExpression("^plant_room-[0-9a-f]{8}$").match(a).hasMatch());
+    // The first start adopts the old default (an installation from before keeps
+    // its entities); later starts find it whatever the line is called.
+    void theNodeIdIsChosenOnceAndKeptForTheLine_data() {
+        QTest::addColumn<QString>("first");  // %T: a folder with dev/, by-id/, prog/com1, state
+        QTest::addColumn<QString>("then");
+        QTest::addColumn<QString>("host");  // at the second start
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("same");
+        row("the device, then its by-id link", "%T/dev/ttyUSB0", "%T/by-id/usb-A", "box", "state",
+            true);
+        row("port 1 through com1, then the device", "1", "%T/dev/ttyUSB0", "box", "state", true);
+        row("a ./ and a .. in the path", "%T/by-id/usb-A", "%T/dev/../dev/./ttyUSB0", "box",
+            "state", true);
+        row("the host renamed", "1", "1", "renamed box", "state", true);
+        row("another adapter", "%T/dev/ttyUSB0", "%T/dev/ttyUSB1", "box", "state", false);
+        row("a state directory that cannot be written", "1", "1", "box", "dev/ttyUSB0/state", true);
+    }
+    void theNodeIdIsChosenOnceAndKeptForTheLine() {
+        QFETCH(QString, first);
+        QFETCH(QString, then);
+        QFETCH(QString, host);
+        QFETCH(QString, state);
+        QFETCH(bool, same);
+        QTemporaryDir dir;
+        const QString t = dir.path();
+        QVERIFY(QDir(t).mkpath("dev") && QDir(t).mkpath("by-id") && QDir(t).mkpath("prog"));
+        for (const char* device : {"dev/ttyUSB0", "dev/ttyUSB1"}) {
+            QFile file(dir.filePath(device));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        }
+        QVERIFY(QFile::link("../dev/ttyUSB0", dir.filePath("by-id/usb-A")));
+        QVERIFY(QFile::link(dir.filePath("by-id/usb-A"), dir.filePath("prog/com1")));
+        const StateDirectory kept(dir.filePath(state));
+        const auto start = [&](QString port, const QString& on, QString* note) {
+            port.replace("%T", t);
+            const QString line = line_identity(port, dir.filePath("prog"), dir.filePath("by-id"));
+            return kept_node_id(kept, line, on, port, note);
+        };
+        QString note;
+        const QString chosen = start(first, "box", &note);
+        QCOMPARE(chosen, default_node_id("box", QString(first).replace("%T", t)));
+        QCOMPARE(note.contains("cannot be kept"), state != "state");
+        QCOMPARE(start(then, host, &note) == chosen, same);
+    }
+
+    void theStateDirectoryIsGivenElseSystemdsElseTheUsers_data() {
+        QTest::addColumn<QString>("given");
+        QTest::addColumn<QString>("systemd");  // $STATE_DIRECTORY
+        QTest::addColumn<QString>("xdg");      // $XDG_STATE_HOME
+        QTest::addColumn<QString>("expected");
+        row("given", "/srv/r/./s", "/var/lib/relayd", "/x", "/srv/r/s");
+        row("systemd's, the first of two", "", "/var/lib/relayd:/var/lib/other", "/x",
+            "/var/lib/relayd");
+        row("XDG", "", "", "/x/state", "/x/state/relayd");
+        row("a relative XDG value is ignored", "", "", "x",
+            QDir::homePath() + "/.local/state/relayd");
+    }
+    void theStateDirectoryIsGivenElseSystemdsElseTheUsers() {
+        QFETCH(QString, given);
+        QFETCH(QString, systemd);
+        QFETCH(QString, xdg);
+        QFETCH(QString, expected);
+        qputenv("STATE_DIRECTORY", systemd.toUtf8());
+        qputenv("XDG_STATE_HOME", xdg.toUtf8());
+        QCOMPARE(StateDirectory::resolve(given), expected);
     }
 };
 

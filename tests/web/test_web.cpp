@@ -10,6 +10,8 @@
 #include <QSslConfiguration>
 #include <QtTest>
 
+#include <unistd.h>
+
 using namespace relay;
 using namespace relay::testing;
 
@@ -304,7 +306,15 @@ private Q_SLOTS:
     void offLoopbackOnlyUsersGetIn() {
         WebRig& rig = *m_rig;
         QVERIFY(rig.add_user("ann", "operator", "ann-password"));
+        // A file made for a service, its group may read it: kept so by the next user.
+        const auto mode = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup;
+        const gid_t group = ::getuid() == 0 ? 20 : ::getgid();
+        QVERIFY(QFile::setPermissions(rig.users, mode) &&
+                ::chown(QFile::encodeName(rig.users), uid_t(-1), group) == 0);
         QVERIFY(rig.add_user("vic", "viewer", "vic-password"));
+        QCOMPARE(QFileInfo(rig.users).permissions() & QFile::Permissions(0x7077),
+                 mode);  // owner, group, others
+        QCOMPARE(QFileInfo(rig.users).groupId(), group);
         const QString cert = rig.dir.path("cert.pem"), key = rig.dir.path("key.pem");
         QCOMPARE(
             run("openssl", QString("req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
