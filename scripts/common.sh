@@ -10,6 +10,11 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
                 xvfb xauth xdotool chromium
                 pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net)
 
+# What scripts/package needs beyond the build: Debian's packaging tools and
+# checks.
+PACKAGE_PACKAGES=(debhelper dpkg-dev devscripts fakeroot help2man python3 lintian
+                  piuparts debootstrap curl systemd)
+
 # Installs the Debian packages that are not there yet.
 ensure_packages() {
     local missing=()
