@@ -127,7 +127,7 @@ private Q_SLOTS:
             QStringList{"-p", "%TTY%", "--name-file", "%DIR%", "watch"}, int(SIGINT));
         row("relayd without a broker", program("relayd"),
             QStringList{"--port", "%TTY%", "--boards", "1", "--broker", "mqtt://127.0.0.1:1",
-                        "--name-file", "%DIR%"},
+                        "--name-file", "%DIR%", "--node-id", "t"},
             int(SIGTERM));
     }
     void portsSetTheLineWhateverItWasBefore() {

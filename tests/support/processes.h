@@ -4,6 +4,7 @@
 #include "support/recording_messages.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
@@ -213,7 +214,11 @@ private:
 // relayd, from the build or a copy in a Folder (Folder::copy("relayd")).
 class Relayd : public Process {
 public:
+    // Its state beside the program, never in the home of whoever runs the tests.
     bool start(const QStringList& options, const QString& path = program("relayd")) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("XDG_STATE_HOME", QFileInfo(path).absolutePath() + "/state");
+        process().setProcessEnvironment(environment);
         return !path.isEmpty() && Process::start(path, options);
     }
 };
