@@ -149,7 +149,7 @@ private:
     std::size_t m_cursor = 0;
     std::optional<std::int64_t> m_cycle_start_ms;
     std::optional<std::int64_t> m_keep_free_at;
-    std::optional<std::int64_t> m_held_until;  // a poll held back until then
+    std::optional<std::int64_t> m_held_until;              // a poll held back until then
     std::map<std::uint8_t, std::int64_t> m_round_trip_ms;  // of each board's last answer
     bool m_line_open = true;
     bool m_scanning = false;

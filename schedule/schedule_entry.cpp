@@ -180,7 +180,7 @@ bool is_schedule_name(const QString& name) {
 }
 
 ScheduleReading read_schedule_entry(const QString& name, const QString& text,
-                                    const SwitchRules& rules) {
+                                    const ScheduleContext& context) {
     const auto refuse = [](const QString& why) { return ScheduleReading{std::nullopt, why}; };
     if (!is_schedule_name(name)) {
         return refuse(QStringLiteral("an entry's name is 1 to 40 letters A-Z a-z, digits, _ or -"));
@@ -296,7 +296,14 @@ ScheduleReading read_schedule_entry(const QString& name, const QString& text,
                                               ? QStringLiteral("edges")
                                               : QStringLiteral("late LENGTH")));
     }
-    const BoardRules& board = rules.board(entry.address);
+    if (!context.boards.empty() && std::find(context.boards.begin(), context.boards.end(),
+                                             entry.address) == context.boards.end()) {
+        return refuse(QStringLiteral("board %1 is not served here").arg(entry.address));
+    }
+    if (entry.needs_sun() && !context.has_location) {
+        return refuse(QStringLiteral("sunrise and sunset need the place: location = LAT,LON"));
+    }
+    const BoardRules& board = context.rules.board(entry.address);
     if (entry.kind == ScheduleEntry::Kind::Window && (entry.channels & board.momentary)) {
         return refuse(QStringLiteral("a window on momentary channel %1: every ON of it is a pulse")
                           .arg(channel_text(entry.channels & board.momentary)));

@@ -54,6 +54,14 @@ struct ScheduleEntry {
     ChannelCommand command(bool window_on = true) const;
 };
 
+// What an entry is checked against: the switching rules, the boards served
+// (none: any) and whether a place for the sun's times is known.
+struct ScheduleContext {
+    SwitchRules rules;
+    std::vector<std::uint8_t> boards;
+    bool has_location = false;
+};
+
 struct ScheduleReading {
     std::optional<ScheduleEntry> entry;
     QString refusal;
@@ -71,8 +79,9 @@ bool is_schedule_name(const QString& name);
 // sat,sun or dates 2026-12-24; LENGTH 500ms, 2s, 5m, 1h30m or plain ms.
 // Refused with the reason: unknown words, a channel outside 1..16, a window
 // of no length, a window on a momentary channel, two channels of an interlock
-// group energised together, a pulse length out of range.
+// group energised together, a pulse length out of range, a board not served,
+// the sun's times without a place.
 ScheduleReading read_schedule_entry(const QString& name, const QString& text,
-                                    const SwitchRules& rules);
+                                    const ScheduleContext& context);
 
 }  // namespace relay

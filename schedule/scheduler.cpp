@@ -211,6 +211,18 @@ std::optional<qint64> Scheduler::next_wake_ms() const {
     return wake;
 }
 
+std::optional<qint64> Scheduler::next_run_ms() const {
+    std::optional<qint64> next;
+    if (m_running) {
+        for (const auto& [name, live] : m_live) {
+            if (live.next && (!next || live.next->at_ms < *next)) {
+                next = live.next->at_ms;
+            }
+        }
+    }
+    return next;
+}
+
 std::optional<ScheduleCalendar::Occurrence> Scheduler::next_of(const QString& entry) const {
     const auto live = m_live.find(entry);
     return live == m_live.end() ? std::nullopt : live->second.next;

@@ -72,6 +72,8 @@ public:
     std::vector<ScheduleRun> assert_windows(std::optional<std::uint8_t> address = {}) const;
     // When advance() next has something to do (wall clock); none while invalid.
     std::optional<qint64> next_wake_ms() const;
+    // The next occurrence of any entry: when a frame will be due.
+    std::optional<qint64> next_run_ms() const;
     // The entry's next occurrence after now.
     std::optional<ScheduleCalendar::Occurrence> next_of(const QString& entry) const;
     bool running() const { return m_running; }

@@ -7,7 +7,7 @@ set -uo pipefail
 cd "${1:-$(dirname "$0")/../..}"
 
 # relayd's program files; everything else in relayd/ is its line.
-program='^relayd/(main|bridge_options|bridge_usage|add_user)\.'
+program='^relayd/(main|bridge_options|bridge_usage|add_user|next_runs)\.'
 
 room_of() {
     case "$1" in

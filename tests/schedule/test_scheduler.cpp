@@ -152,17 +152,18 @@ private Q_SLOTS:
         row("pulse too short", "1:3 pulse 20ms at 06:00", "refused: from 50ms to 24h");
         row("pulse without a length", "1:3 pulse at 06:00", "refused: has no pulse length");
         row("25 o'clock", "1:3 on at 25:00", "refused: not a time");
+        row("a board not served", "3:1 on at 06:00", "refused: board 3 is not served");
         row("a word too many", "1:3 on at 06:00 daily soon", "refused: \"soon\" is not understood");
     }
     void entriesAreReadOrRefusedWithTheReason() {
         QFETCH(QString, text);
         QFETCH(QString, reading);
-        SwitchRules rules;
+        ScheduleContext context{{}, {1, 2, 7}, true};
         QString error;
-        QVERIFY(add_switch_rule(rules, "pulse", "1:2=500", &error) &&
-                add_switch_rule(rules, "momentary", "1:2", &error) &&
-                add_switch_rule(rules, "interlock", "7:1+2", &error));
-        const auto read = read_schedule_entry("n", text, rules);
+        QVERIFY(add_switch_rule(context.rules, "pulse", "1:2=500", &error) &&
+                add_switch_rule(context.rules, "momentary", "1:2", &error) &&
+                add_switch_rule(context.rules, "interlock", "7:1+2", &error));
+        const auto read = read_schedule_entry("n", text, context);
         QString got = "refused: " + read.refusal;
         if (const auto& e = read.entry) {
             QStringList times;
@@ -264,7 +265,7 @@ private Q_SLOTS:
         clock.where = zone == "Europe/Oslo" ? Location{69.65, 18.96} : Location{52.52, 13.40};
         for (const QString& line : entries.split(';')) {
             const auto reading = read_schedule_entry(line.section('=', 0, 0).trimmed(),
-                                                     line.section('=', 1), SwitchRules{});
+                                                     line.section('=', 1), {{}, {}, true});
             QVERIFY2(reading.entry, qPrintable(reading.refusal));
             clock.entries.push_back(*reading.entry);
         }
@@ -300,8 +301,9 @@ private Q_SLOTS:
                                      "e5 = 1:9 on at 12:00 2027-12-24,2030-01-01"};
         for (const char* line : lines) {
             const QString text = QString::fromLatin1(line);
-            clock.entries.push_back(
-                *read_schedule_entry(text.section(" = ", 0, 0), text.section(" = ", 1), {}).entry);
+            clock.entries.push_back(*read_schedule_entry(text.section(" = ", 0, 0),
+                                                         text.section(" = ", 1), {{}, {}, true})
+                                         .entry);
         }
         // The relays as the runs leave them; while the schedule runs, each
         // window's channel must be as its window says after every wake.
