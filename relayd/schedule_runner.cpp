@@ -31,6 +31,22 @@ const char* kind_word(ScheduleRun::Kind kind) {
     }
 }
 
+// {"on":[3],"pulse":[5],"pulse_ms":2000}: the channels of each action.
+QJsonObject command_json(const ChannelCommand& command) {
+    QJsonObject made;
+    for (const auto& [word, bits] :
+         {std::pair{"on", command.on}, std::pair{"off", command.off},
+          std::pair{"toggle", command.toggle}, std::pair{"pulse", command.pulse}}) {
+        if (bits) {
+            made.insert(QLatin1String(word), channel_list(bits));
+        }
+    }
+    if (command.pulse && command.pulse_ms) {
+        made.insert(QStringLiteral("pulse_ms"), command.pulse_ms);
+    }
+    return made;
+}
+
 }  // namespace
 
 QString schedule_command_text(const ChannelCommand& command) {
@@ -265,19 +281,13 @@ QString ScheduleRunner::local_text(qint64 ms) const {
 }
 
 QJsonObject ScheduleRunner::event(const ScheduleRun& run) const {
-    QJsonObject made{
-        {QStringLiteral("time"), QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs)},
-        {QStringLiteral("entry"), run.entry},
-        {QStringLiteral("run"), QLatin1String(kind_word(run.kind))},
-        {QStringLiteral("due"), local_text(run.due_ms)},
-        {QStringLiteral("address"), run.command.address}};
-    for (const auto& [word, bits] :
-         {std::pair{"on", run.command.on}, std::pair{"off", run.command.off},
-          std::pair{"toggle", run.command.toggle}, std::pair{"pulse", run.command.pulse}}) {
-        if (bits) {
-            made.insert(QLatin1String(word), channel_list(bits));
-        }
-    }
+    QJsonObject made = command_json(run.command);
+    made.insert(QStringLiteral("time"),
+                QDateTime::currentDateTimeUtc().toString(Qt::ISODateWithMs));
+    made.insert(QStringLiteral("entry"), run.entry);
+    made.insert(QStringLiteral("run"), QLatin1String(kind_word(run.kind)));
+    made.insert(QStringLiteral("due"), local_text(run.due_ms));
+    made.insert(QStringLiteral("address"), run.command.address);
     if (run.skipped) {
         made.insert(QStringLiteral("skipped"), run.skipped);
     }
@@ -315,11 +325,9 @@ QJsonObject ScheduleRunner::listing() const {
                                m_scheduler.calendar().window_on(*entry, wall));
                 }
                 if (const auto next = m_scheduler.next_of(entry->name); next && m_verdict.valid) {
-                    const ChannelCommand command = entry->command(next->on);
-                    one.insert(
-                        QStringLiteral("next"),
-                        QJsonObject{{QStringLiteral("time"), local_text(next->at_ms)},
-                                    {QStringLiteral("does"), schedule_command_text(command)}});
+                    QJsonObject what = command_json(entry->command(next->on));
+                    what.insert(QStringLiteral("time"), local_text(next->at_ms));
+                    one.insert(QStringLiteral("next"), what);
                 }
             }
             entries.append(one);
@@ -328,6 +336,7 @@ QJsonObject ScheduleRunner::listing() const {
     return {{QStringLiteral("clock"),
              QJsonObject{{QStringLiteral("valid"), m_verdict.valid},
                          {QStringLiteral("why"), m_verdict.why},
+                         {QStringLiteral("now"), local_text(wall)},
                          {QStringLiteral("zone"),
                           QString::fromUtf8(m_scheduler.calendar().local().zone().id())}}},
             {QStringLiteral("entries"), entries}};
