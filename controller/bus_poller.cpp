@@ -186,10 +186,12 @@ bool BusPoller::held_back(const BoardState& board, std::int64_t now_ms) const {
     if (!m_keep_free_at || now_ms >= *m_keep_free_at) {
         return false;
     }
-    // A board that answered takes about as long again; one that did not, the whole wait.
+    // A board that answered takes about as long again, give or take the
+    // scheduler's jitter; one that did not, the whole wait.
     const auto it = m_round_trip_ms.find(board.address);
-    const std::int64_t exchange =
-        it != m_round_trip_ms.end() && board.unanswered == 0 ? it->second + 2 : m_reply_wait_ms;
+    const std::int64_t exchange = it != m_round_trip_ms.end() && board.unanswered == 0
+                                      ? it->second + 3 + it->second / 8
+                                      : m_reply_wait_ms;
     return now_ms + exchange > *m_keep_free_at;
 }
 
