@@ -277,11 +277,11 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
 void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
                                 const WebIdentity& identity) {
     ScheduleRunner& schedules = m_bridge.schedules();
+    if (wanted.kind != WebRequest::Kind::Schedules && identity.role != WebRole::Operator) {
+        exchange->refuse(403, QStringLiteral("%1 may only look").arg(identity.user));
+        return;
+    }
     if (wanted.kind != WebRequest::Kind::Schedules) {
-        if (identity.role != WebRole::Operator) {
-            exchange->refuse(403, QStringLiteral("%1 may only look").arg(identity.user));
-            return;
-        }
         QString refusal;
         const bool done = wanted.kind == WebRequest::Kind::SchedulePut
                               ? schedules.put(wanted.name, wanted.text, identity.user, &refusal)

@@ -90,7 +90,7 @@ struct Clock {
         set(until);
         wake();
     }
-    // at T | to T | step T | cut T [lost] | invalid T | stop T
+    // at T | to T | step T | cut T [lost] | invalid T | stop T | mark
     void play(const QString& script) {
         for (const QString& line : script.split(';', Qt::SkipEmptyParts)) {
             const QStringList w = line.simplified().split(' ');
@@ -110,6 +110,8 @@ struct Clock {
                 monotonic += 1000;
                 wall = t;
                 boot(w.value(2) != "lost");
+            } else if (w[0] == "mark") {
+                transcript << "mark";
             } else if (w[0] == "invalid") {
                 valid = false;
                 wake();
@@ -219,7 +221,8 @@ private Q_SLOTS:
             "29 03:00:00 on-time feed pulse=5|"
             "30 02:30:00 on-time feed pulse=5");
         row("fall back: a repeated time runs once", "Europe/Berlin", "feed = 1:5 on at 02:30",
-            "at 2026-10-25T00:00; to 2026-10-25T12:00", "25 02:30:00 on-time feed on=5");
+            "at 2026-10-25T00:00; to 2026-10-25T02:45+02:00; mark; to 2026-10-25T12:00",
+            "25 02:30:00 on-time feed on=5|mark");
         row("southern hemisphere: the gap in October", "Australia/Sydney", "feed = 1:5 on at 02:15",
             "at 2026-10-03T12:00; to 2026-10-05T12:00",
             "04 03:00:00 on-time feed on=5|05 02:15:00 on-time feed on=5");
