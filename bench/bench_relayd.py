@@ -10,13 +10,15 @@ import types
 import latency_trace
 import line_measures
 import loopback_capture
+import schedule_measures
 import share_measures
 import timed_measures
 import web_measures
 from browser import Browser
 from relayd_rig import Rig, board_frames, free_port, stop, wait_listening
 
-SECTIONS = ["latency", "bus", "idle", "share", "relayctl", "tap", "live", "page", "pulse", "interlock"]
+SECTIONS = ["latency", "bus", "idle", "share", "relayctl", "tap", "live", "page", "pulse", "interlock",
+            "schedule"]
 
 
 def setting(name, default):
@@ -104,6 +106,10 @@ def measure(run, web):
     if "interlock" in wanted:
         timed_measures.dead_time(run, setting("DEAD_TIME_MS", 100), setting("REVERSALS", 50))
         timed_measures.storm(run, setting("STORM_COMMANDS", 10000), setting("STORM_DEAD_MS", 20))
+    if "schedule" in wanted:
+        schedule_measures.run_accuracy(run, setting("SCHEDULE_RUNS", 40))
+        schedule_measures.idle_with_entries(run, 1000, setting("IDLE_SECONDS", 20))
+        schedule_measures.scheduler_costs(run, os.path.join(run.rig.bin_dir, "bench_schedule"))
 
 
 def print_table(rows, header):

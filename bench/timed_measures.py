@@ -46,7 +46,8 @@ def pulses(run, lengths, counts):
             if late or len(errors) != count:
                 run.odd.append(f"pulses of {length_ms} ms: {len(errors)} of {count} released; "
                                f"{late} not within 3 s")
-            goal = trip * (1 if len(boards) == 1 else 2)
+            # The poller holds a poll back when it would still be on the line at the release.
+            goal = 5 if len(boards) == 1 else trip
             run.results.append((
                 f"pulse of {length_ms} ms, {len(boards)} board(s): error p50 / p99 of |error| / "
                 f"max ({len(errors)})",

@@ -105,6 +105,7 @@ void BusPoller::receive(const Frame& group, std::int64_t now_ms) {
     const bool answers = m_in_flight && (m_in_flight->frame[1] == group[ReplyAddress] ||
                                          m_in_flight->frame[1] == ServiceAddress);
     if (answers) {
+        m_round_trip_ms[group[ReplyAddress]] = now_ms - m_in_flight->started_ms;
         const int origin = m_in_flight->origin;
         m_in_flight.reset();
         if (origin != 0) {
@@ -120,7 +121,8 @@ std::optional<std::int64_t> BusPoller::next_deadline_ms() const {
     if (m_in_flight) {
         consider(m_in_flight->deadline_ms);
     } else if (m_line_open && !m_boards.empty()) {
-        consider(m_cycle_start_ms ? *m_cycle_start_ms + CycleMs : 0);
+        const std::int64_t poll = m_cycle_start_ms ? *m_cycle_start_ms + CycleMs : 0;
+        consider(m_held_until ? std::max(poll, *m_held_until) : poll);
     }
     for (const Job& job : m_jobs) {
         if (job.deadline_ms >= 0) {
@@ -159,10 +161,15 @@ void BusPoller::send_next(std::int64_t now_ms) {
         }
         m_cursor = 0;
     }
-    if (m_cursor == 0) {
+    BoardState& board = m_boards[m_cursor];
+    if (held_back(board, now_ms)) {
+        m_held_until = m_keep_free_at;
+        return;
+    }
+    m_held_until.reset();
+    if (m_cursor++ == 0) {
         m_cycle_start_ms = now_ms;
     }
-    BoardState& board = m_boards[m_cursor++];
     if (board.quiet_since_ms < 0) {
         board.quiet_since_ms = now_ms;
     }
@@ -171,8 +178,21 @@ void BusPoller::send_next(std::int64_t now_ms) {
 
 void BusPoller::start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms,
                       int origin) {
-    m_in_flight = Exchange{frame, sequence, now_ms + wait_ms, origin};
+    m_in_flight = Exchange{frame, sequence, now_ms, now_ms + wait_ms, origin};
     m_writer(frame);
+}
+
+bool BusPoller::held_back(const BoardState& board, std::int64_t now_ms) const {
+    if (!m_keep_free_at || now_ms >= *m_keep_free_at) {
+        return false;
+    }
+    // A board that answered takes about as long again, give or take the
+    // scheduler's jitter; one that did not, the whole wait.
+    const auto it = m_round_trip_ms.find(board.address);
+    const std::int64_t exchange = it != m_round_trip_ms.end() && board.unanswered == 0
+                                      ? it->second + 3 + it->second / 8
+                                      : m_reply_wait_ms;
+    return now_ms + exchange > *m_keep_free_at;
 }
 
 void BusPoller::expire(std::int64_t now_ms) {

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <optional>
 #include <vector>
 
@@ -89,6 +90,11 @@ public:
     // Polling starts again at the next advance().
     void line_opened();
 
+    // A frame falls due at at_ms (a pulse's release, a schedule's run): no poll
+    // that would still be on the line then is started, so that it goes out on
+    // time. Commands are never held.
+    void keep_free_at(std::optional<std::int64_t> at_ms) { m_keep_free_at = at_ms; }
+
     // Call at next_deadline_ms() and after anything was queued.
     void advance(std::int64_t now_ms);
     void receive(const Frame& group, std::int64_t now_ms);
@@ -104,6 +110,7 @@ private:
     struct Exchange {
         Frame frame{};
         long sequence = 0;  // 0: not a command
+        std::int64_t started_ms = 0;
         std::int64_t deadline_ms = 0;
         int origin = 0;
     };
@@ -126,6 +133,8 @@ private:
     void set_availability(BoardState& board, Availability availability);
     void arm_jobs(std::int64_t now_ms);
     void check_jobs(const Frame& reply, std::int64_t now_ms);
+    // Whether polling board now would still be on the line at m_keep_free_at.
+    bool held_back(const BoardState& board, std::int64_t now_ms) const;
 
     FrameWriter m_writer;
     BusEvents& m_events;
@@ -139,6 +148,9 @@ private:
     int m_reply_wait_ms = DefaultReplyWaitMs;
     std::size_t m_cursor = 0;
     std::optional<std::int64_t> m_cycle_start_ms;
+    std::optional<std::int64_t> m_keep_free_at;
+    std::optional<std::int64_t> m_held_until;              // a poll held back until then
+    std::map<std::uint8_t, std::int64_t> m_round_trip_ms;  // of each board's last answer
     bool m_line_open = true;
     bool m_scanning = false;
     int m_scan_next = 0;

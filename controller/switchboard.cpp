@@ -347,6 +347,11 @@ void Switchboard::advance(std::int64_t now_ms) {
             finish(id, {});
         }
     }
+    std::optional<std::int64_t> free_at = m_reserved;
+    if (const auto release = m_pulses.next_deadline_ms(); release && *release > now_ms) {
+        free_at = free_at && *free_at > now_ms ? std::min(*free_at, *release) : *release;
+    }
+    m_poller.keep_free_at(free_at);
     m_poller.advance(now_ms);
 }
 

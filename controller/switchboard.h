@@ -72,6 +72,10 @@ public:
     // Every running pulse is released now (an orderly stop).
     void end_pulses(std::int64_t now_ms);
 
+    // A frame of somebody else's is due at at_ms (a schedule's run): the line
+    // is kept free for it, as for a pulse's release.
+    void reserve(std::optional<std::int64_t> at_ms) { m_reserved = at_ms; }
+
     void advance(std::int64_t now_ms);
     void receive(const Frame& group, std::int64_t now_ms);
     std::optional<std::int64_t> next_deadline_ms() const;
@@ -137,6 +141,7 @@ private:
     LineMemory m_memory;
     std::map<std::uint8_t, ChannelBits> m_breaking;  // groups being released after a break
     int m_last_command = 0;
+    std::optional<std::int64_t> m_reserved;
     std::int64_t m_now_ms = 0;
     bool m_line_open = true;
 };

@@ -5,6 +5,8 @@
 
 #include <QJsonDocument>
 
+#include <utility>
+
 #include "relayd/log_line.h"
 
 namespace relay {
@@ -35,10 +37,10 @@ MqttAdapter::MqttAdapter(RelayBridge& bridge, MqttOptions options, QObject* pare
             on_connected();
         }
     });
-    connect(&m_bridge, &RelayBridge::command_failed, this, [this](const QJsonObject& event) {
-        m_mqtt.publish(m_topics.errors(), QJsonDocument(event).toJson(QJsonDocument::Compact),
-                       false);
-    });
+    connect(&m_bridge.schedules(), &ScheduleRunner::ran, this,
+            [this](const QJsonObject& event) { publish_event(m_topics.schedule_runs(), event); });
+    connect(&m_bridge, &RelayBridge::command_failed, this,
+            [this](const QJsonObject& event) { publish_event(m_topics.errors(), event); });
 }
 
 void MqttAdapter::start() {
@@ -71,6 +73,10 @@ void MqttAdapter::on_connected() {
     m_mqtt.subscribe(m_topics.discovery_status());
     m_mqtt.publish(m_topics.bridge_status(), "online", true);
     publish_discovery();
+    const auto backlog = std::exchange(m_backlog, {});
+    for (const auto& [topic, payload] : backlog) {
+        m_mqtt.publish(topic, payload, false);
+    }
 }
 
 void MqttAdapter::on_connect_failed(const QString& reason) {
@@ -125,6 +131,19 @@ void MqttAdapter::command(const QString& topic, const QByteArray& payload, bool 
     }
     // The outcome is told through command_failed, for every source alike.
     m_bridge.submit(*reading.command, source, [](const CommandOutcome&, const QJsonObject&) {});
+}
+
+void MqttAdapter::publish_event(const QString& topic, const QJsonObject& event) {
+    const QByteArray payload = QJsonDocument(event).toJson(QJsonDocument::Compact);
+    if (m_mqtt.publish(topic, payload, false)) {
+        return;
+    }
+    // Told when the broker is back, with their own times: the first runs of a
+    // schedule happen before relayd has reached it.
+    m_backlog.append({topic, payload});
+    while (m_backlog.size() > MostBacklog) {
+        m_backlog.removeFirst();
+    }
 }
 
 void MqttAdapter::publish_discovery() {

@@ -17,6 +17,9 @@ namespace relay {
 class MqttAdapter : public QObject {
     Q_OBJECT
 public:
+    // Events kept while the broker is away.
+    static constexpr int MostBacklog = 100;
+
     MqttAdapter(RelayBridge& bridge, MqttOptions options, QObject* parent = nullptr);
 
     void start();
@@ -36,6 +39,7 @@ private:
     void publish_discovery();
     // Retained; only what differs from what was last published.
     void publish_retained(const QString& topic, const QByteArray& payload);
+    void publish_event(const QString& topic, const QJsonObject& event);
 
     RelayBridge& m_bridge;
     const MqttOptions m_options;
@@ -43,6 +47,7 @@ private:
     MqttClient m_mqtt;
     QElapsedTimer m_clock;
     QHash<QString, QByteArray> m_published;
+    QList<QPair<QString, QByteArray>> m_backlog;
     QString m_refusal;  // the last connection failure logged
     qint64 m_refusal_logged_ms = -1;
 };

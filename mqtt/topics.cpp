@@ -34,6 +34,10 @@ QString Topics::errors() const {
     return QStringLiteral("%1/%2/error").arg(m_base, m_node);
 }
 
+QString Topics::schedule_runs() const {
+    return QStringLiteral("%1/%2/schedule").arg(m_base, m_node);
+}
+
 QString Topics::board_availability(std::uint8_t address) const {
     return board(address) + QStringLiteral("/availability");
 }

@@ -20,6 +20,7 @@ public:
     const QString& node() const { return m_node; }
     QString bridge_status() const;                                     // online / offline
     QString errors() const;                                            // failed commands
+    QString schedule_runs() const;                                     // what the schedule ran
     QString board_availability(std::uint8_t address) const;            // online / offline
     QString board_document(std::uint8_t address) const;                // JSON
     QString board_command(std::uint8_t address) const;                 // ON / OFF / JSON

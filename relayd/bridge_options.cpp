@@ -3,13 +3,16 @@
 #include "mqtt/topics.h"
 #include "protocol/option_text.h"
 #include "relayd/state_directory.h"
+#include "schedule/schedule_entry.h"
 
 #include <QCommandLineParser>
 #include <QFile>
 #include <QFileInfo>
+#include <QTimeZone>
 #include <QUrl>
 
 #include <algorithm>
+#include <cmath>
 
 namespace relay {
 
@@ -51,6 +54,11 @@ const Key Keys[] = {
     {"add-user", "name"},
     {"role", "viewer|operator"},
     {"fail-fast", ""},
+    {"schedule", "name=entry"},
+    {"timezone", "zone"},
+    {"location", "lat,lon"},
+    {"trust-clock", ""},
+    {"next-runs", "n"},
     {"verbose", ""},
 };
 
@@ -114,11 +122,56 @@ bool read_password(const QString& path, BridgeOptions& options, QString* error) 
     return true;
 }
 
+// NAME = TEXT of [schedule], or --schedule NAME=TEXT: a later one of a name wins.
+void add_schedule_entry(const QString& name, const QString& text, BridgeOptions& options) {
+    auto& entries = options.line.schedule;
+    entries.erase(std::remove_if(entries.begin(), entries.end(),
+                                 [&name](const auto& entry) { return entry.first == name; }),
+                  entries.end());
+    entries.emplace_back(name, text.simplified());
+}
+
+bool set_location(const QString& text, BridgeOptions& options) {
+    const QStringList parts = text.split(QLatin1Char(','));
+    bool lat_ok = false, lon_ok = false;
+    const double latitude = parts.value(0).trimmed().toDouble(&lat_ok);
+    const double longitude = parts.value(1).trimmed().toDouble(&lon_ok);
+    if (parts.size() != 2 || !lat_ok || !lon_ok || std::abs(latitude) > 90 ||
+        std::abs(longitude) > 180) {
+        return false;
+    }
+    options.line.location = Location{latitude, longitude};
+    return true;
+}
+
+bool check_schedule(BridgeOptions& options, QString* error) {
+    const LineOptions& line = options.line;
+    if (!line.time_zone.isEmpty() && !QTimeZone(line.time_zone.toUtf8()).isValid()) {
+        *error = QStringLiteral("--timezone \"%1\": not a time zone such as Europe/Berlin")
+                     .arg(line.time_zone);
+        return false;
+    }
+    const ScheduleContext context{line.rules, line.scan ? std::vector<std::uint8_t>() : line.boards,
+                                  line.location.has_value()};
+    for (const auto& [name, text] : line.schedule) {
+        const ScheduleReading reading = read_schedule_entry(name, text, context);
+        if (!reading.entry) {
+            *error = QStringLiteral("schedule %1 = %2: %3").arg(name, text, reading.refusal);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool apply(const QString& key, const QString& value, BridgeOptions& options, QString* error) {
     const auto fail = [&](const QString& why) {
         *error = QStringLiteral("--%1 \"%2\": %3").arg(key, value, why);
         return false;
     };
+    if (key.startsWith(QLatin1String("schedule/"))) {
+        add_schedule_entry(key.mid(9), value, options);
+        return true;
+    }
     if (key == QLatin1String("port")) {
         if (!is_port_text(value)) {
             return fail(
@@ -210,6 +263,26 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
         options.role = value;
     } else if (key == QLatin1String("fail-fast")) {
         options.mqtt.fail_fast = value != QLatin1String("false");
+    } else if (key == QLatin1String("schedule")) {
+        if (!value.contains(QLatin1Char('='))) {
+            return fail(QStringLiteral("want NAME=ENTRY, such as lamp=1:3 on from 06:00 to 07:00"));
+        }
+        add_schedule_entry(value.section(QLatin1Char('='), 0, 0).trimmed(),
+                           value.section(QLatin1Char('='), 1), options);
+    } else if (key == QLatin1String("timezone")) {
+        options.line.time_zone = value;
+    } else if (key == QLatin1String("location")) {
+        if (!set_location(value, options)) {
+            return fail(QStringLiteral("want LATITUDE,LONGITUDE in degrees, such as 52.52,13.40"));
+        }
+    } else if (key == QLatin1String("trust-clock")) {
+        options.line.trust_clock = value != QLatin1String("false");
+    } else if (key == QLatin1String("next-runs")) {
+        const auto count = strict_decimal(value, 1, 1000);
+        if (!count) {
+            return fail(QStringLiteral("a number of runs 1..1000"));
+        }
+        options.next_runs = *count;
     } else if (key == QLatin1String("verbose")) {
         options.line.verbose = value != QLatin1String("false");
     } else {
@@ -310,13 +383,19 @@ std::optional<BridgeOptions> parse_bridge_options(const QStringList& arguments,
     }
     for (const Key& key : Keys) {
         const QString name = QString::fromLatin1(key.name);
-        if (parser.isSet(name) &&
-            !apply(name, *key.value ? parser.value(name) : QStringLiteral("true"), options,
-                   error)) {
-            return std::nullopt;
+        // Every --schedule counts, not only the last.
+        const QStringList values = !parser.isSet(name) ? QStringList()
+                                   : !*key.value       ? QStringList{QStringLiteral("true")}
+                                   : name == QLatin1String("schedule")
+                                       ? parser.values(name)
+                                       : QStringList{parser.value(name)};
+        for (const QString& value : values) {
+            if (!apply(name, value, options, error)) {
+                return std::nullopt;
+            }
         }
     }
-    if (!check_switch_rules(options.line.rules, error)) {
+    if (!check_switch_rules(options.line.rules, error) || !check_schedule(options, error)) {
         return std::nullopt;
     }
     if (!check_http(options, parser.isSet(QStringLiteral("broker")) || broker_in_config, error)) {

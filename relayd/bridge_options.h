@@ -21,6 +21,7 @@ struct BridgeOptions {
     // relayd --add-user NAME: asks for the password, writes the users file, exits.
     QString add_user;
     QString role = QStringLiteral("viewer");
+    int next_runs = 0;  // relayd --next-runs N: prints each entry's next N runs, exits
     bool help = false;
     bool version = false;
 };

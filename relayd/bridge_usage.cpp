@@ -49,6 +49,18 @@ TIMED SWITCHING (A a board's address, C a channel)
                         all on is refused on such a board
     --dead-time A=MS,...  the pause within a group after a release (default 0)
 
+SCHEDULE (in the config file, one entry a line under [schedule]: NAME = ENTRY)
+    --schedule NAME=ENTRY  an entry (see docs/schedules.md):
+                        1:3 on from 06:00 to 06:20 mon-fri     a window
+                        1:5 pulse 2s at 07:30,sunset-30m late 1h   an event
+                        1:all off at 22:00                     all off
+    --timezone ZONE     the entries' times are in ZONE (default: the system's)
+    --location LAT,LON  where the boards are, for sunrise and sunset
+    --trust-clock       run the schedule by the system clock as it reads; by
+                        default it waits until the clock is synchronized by
+                        NTP or was set from a real-time clock
+    --next-runs N       print each entry's next N runs and exit
+
 BROKER
     --broker URL        mqtt://HOST[:PORT] (default mqtt://localhost:1883) or
                         mqtts://HOST[:PORT] for TLS (default port 8883)

@@ -1,11 +1,14 @@
 #pragma once
 
 #include "controller/switch_rules.h"
+#include "schedule/sun_times.h"
 
 #include <QString>
 #include <QStringList>
 
 #include <cstdint>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace relay {
@@ -23,8 +26,15 @@ struct LineOptions {
     QString name_directory;   // empty: beside the program, else the state directory
     QString state_directory;  // relayd's own files (relayd/state_directory.h), resolved
     int verify_timeout_ms = 1000;
-    QStringList share;  // links to shared ports for other programs
-    SwitchRules rules;  // pulses, momentary channels, interlocks
+    QStringList share;        // links to shared ports for other programs
+    SwitchRules rules;        // pulses, momentary channels, interlocks
+    // The schedule: each entry's name and text, the zone its times are in
+    // (empty: the system's), the place of the sun's times, and whether the
+    // system clock is trusted as it reads.
+    std::vector<std::pair<QString, QString>> schedule;
+    QString time_zone;
+    std::optional<Location> location;
+    bool trust_clock = false;
     bool verbose = false;
 };
 

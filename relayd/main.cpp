@@ -2,6 +2,7 @@
 #include "relayd/add_user.h"
 #include "relayd/bridge_options.h"
 #include "relayd/log_line.h"
+#include "relayd/next_runs.h"
 #include "relayd/node_id.h"
 #include "relayd/relay_bridge.h"
 #include "serial/interrupt_watch.h"
@@ -33,6 +34,9 @@ int main(int argc, char* argv[]) {
     }
     if (!options->add_user.isEmpty()) {
         return relay::add_web_user(*options);
+    }
+    if (options->next_runs > 0) {
+        return relay::print_next_runs(*options);
     }
     // comN links live beside the program, as for the panel.
     const QString program_directory = QCoreApplication::applicationDirPath();

@@ -52,6 +52,8 @@ RelayBridge::RelayBridge(LineOptions options, QString program_directory, QObject
     connect(m_line.get(), &SerialPort::open_failed, this, [this] { m_reopen.start(); });
     m_switchboard.set_rules(m_options.rules);
     m_switchboard.on_notice([this](const SwitchNotice& notice) { noticed(notice); });
+    m_schedules =
+        std::make_unique<ScheduleRunner>(*this, StateDirectory(m_options.state_directory));
 }
 
 RelayBridge::~RelayBridge() = default;
@@ -85,6 +87,7 @@ int RelayBridge::start() {
     } else {
         m_switchboard.poller().set_boards(m_options.boards);
         check_names(true);
+        m_schedules->start();
     }
     m_names_check.start();
     step();
@@ -92,6 +95,7 @@ int RelayBridge::start() {
 }
 
 void RelayBridge::stop(const std::function<void()>& then) {
+    m_schedules->stop();
     m_names_check.stop();
     m_reopen.stop();
     // No pulse may outlast the bridge: released first, for a moment at most.
@@ -183,6 +187,11 @@ bool RelayBridge::rename(std::uint8_t address, int channel, const QString& name,
     return true;
 }
 
+void RelayBridge::reserve(std::optional<qint64> in_ms) {
+    m_switchboard.reserve(in_ms ? std::optional<std::int64_t>(m_clock.elapsed() + *in_ms)
+                                : std::nullopt);
+}
+
 void RelayBridge::step() {
     m_switchboard.advance(m_clock.elapsed());
     if (const auto due = m_switchboard.next_deadline_ms()) {
@@ -244,6 +253,7 @@ void RelayBridge::availability_changed(const BoardState& board) {
                  .arg(board.address)
                  .arg(board.availability == Availability::Online ? "online" : "offline (silent)"));
     refresh(board);
+    Q_EMIT board_availability(board.address, board.availability == Availability::Online);
 }
 
 void RelayBridge::scan_finished() {
@@ -263,6 +273,7 @@ void RelayBridge::scan_finished() {
     m_options.boards = m_found;
     m_switchboard.poller().set_boards(m_found);
     check_names(true);
+    m_schedules->start();
     Q_EMIT boards_found();
 }
 

@@ -7,6 +7,7 @@
 #include "names/stderr_messages.h"
 #include "relayd/line_options.h"
 #include "relayd/line_sharer.h"
+#include "relayd/schedule_runner.h"
 #include "serial/serial_port.h"
 
 #include <QElapsedTimer>
@@ -60,11 +61,16 @@ public:
     bool rename(std::uint8_t address, int channel, const QString& name, QString* refusal);
     // Tells command_failed about a command an adapter refused before submitting.
     QJsonObject refuse(const CommandSource& source, const QString& why);
+    // A frame will be due in_ms from now (a schedule's run): polls keep the line free for it.
+    void reserve(std::optional<qint64> in_ms);
+    ScheduleRunner& schedules() { return *m_schedules; }
+    const ScheduleRunner& schedules() const { return *m_schedules; }
 
 Q_SIGNALS:
     // The bridge cannot go on (--scan found nothing); exit with code.
     void fatal(int code);
     void board_changed(std::uint8_t address);  // its document changed
+    void board_availability(std::uint8_t address, bool online);
     void names_changed(std::uint8_t address);
     void boards_found();  // --scan has found the boards to serve
     void line_changed(bool open);
@@ -110,6 +116,7 @@ private:
     std::vector<std::uint8_t> m_found;
     bool m_line_open = false;
     bool m_scanning = false;
+    std::unique_ptr<ScheduleRunner> m_schedules;
 };
 
 }  // namespace relay

@@ -8,7 +8,8 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
                 qt6-httpserver-dev qt6-websockets-dev libsodium-dev
                 fonts-noto-cjk clang libclang-rt-14-dev
                 xvfb xauth xdotool chromium
-                pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net)
+                pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net
+                libnova-dev)
 
 # What scripts/package needs beyond the build: Debian's packaging tools and
 # checks.

@@ -1,5 +1,6 @@
 #include "web/live_streams.h"
 
+#include <QJsonDocument>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -30,6 +31,8 @@ LiveStreams::LiveStreams(RelayBridge& bridge, QObject* parent) : QObject(parent)
     connect(&m_bridge, &RelayBridge::line_changed, this,
             [this](bool open) { broadcast(line_message(open)); });
     connect(&m_bridge, &RelayBridge::boards_found, this, [this] { broadcast(hello()); });
+    connect(&m_bridge.schedules(), &ScheduleRunner::changed, this,
+            [this] { broadcast(schedules_message()); });
 }
 
 LiveStreams::~LiveStreams() {
@@ -48,6 +51,12 @@ QByteArray LiveStreams::hello() const {
     return QByteArrayLiteral("{\"type\":\"hello\",\"node\":\"") +
            m_bridge.options().node_id.toUtf8() + "\",\"line\":\"" +
            (m_bridge.line_open() ? "open" : "lost") + "\",\"boards\":[" + boards + "]}";
+}
+
+QByteArray LiveStreams::schedules_message() const {
+    QJsonObject message = m_bridge.schedules().listing();
+    message.insert(QStringLiteral("type"), QStringLiteral("schedules"));
+    return QJsonDocument(message).toJson(QJsonDocument::Compact);
 }
 
 void LiveStreams::add(std::unique_ptr<QWebSocket> socket) {
@@ -71,6 +80,7 @@ void LiveStreams::add(std::unique_ptr<QWebSocket> socket) {
     });
     m_clients.push_back(std::make_unique<Client>(Client{std::move(socket), m_clock.elapsed()}));
     raw->sendTextMessage(QString::fromUtf8(hello()));
+    raw->sendTextMessage(QString::fromUtf8(schedules_message()));
     if (!m_ping.isActive()) {
         m_ping.start();
     }

@@ -32,6 +32,8 @@ public:
 
     // Every document and the line, as sent on connect.
     QByteArray hello() const;
+    // The schedule's entries, their next runs and the clock, sent on connect and on change.
+    QByteArray schedules_message() const;
 
 private:
     struct Client;

@@ -1,6 +1,7 @@
 #include "web/web_request.h"
 
 #include "protocol/option_text.h"
+#include "schedule/schedule_entry.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -69,6 +70,35 @@ WebRequest read_switch(const CommandReading& reading) {
     return request;
 }
 
+// /api/schedules and /api/schedules/NAME: the list, and an entry of the page.
+WebRequest read_schedules(const QByteArray& method, const QStringList& parts,
+                          const QByteArray& body) {
+    if (parts.size() == 1) {
+        return method == "GET" || method == "HEAD"
+                   ? of_kind(WebRequest::Kind::Schedules)
+                   : refused(405, QStringLiteral("method not allowed"), QStringLiteral("GET"));
+    }
+    if (parts.size() != 2 || !is_schedule_name(parts[1])) {
+        return refused(404, QStringLiteral("no such entry: names are letters, digits, _ and -"));
+    }
+    WebRequest request;
+    if (method == "DELETE") {
+        request = of_kind(WebRequest::Kind::ScheduleDelete);
+    } else if (method == "PUT") {
+        const auto object = json_object(body);
+        const QJsonValue text = object ? object->value(QStringLiteral("entry")) : QJsonValue();
+        if (!text.isString() || object->size() != 1) {
+            return refused(400, QStringLiteral("the body is not {\"entry\":\"...\"}"));
+        }
+        request = of_kind(WebRequest::Kind::SchedulePut);
+        request.text = text.toString();
+    } else {
+        return refused(405, QStringLiteral("method not allowed"), QStringLiteral("PUT, DELETE"));
+    }
+    request.name = parts[1];
+    return request;
+}
+
 // The API's resources below /api/: which kind, and the methods each takes.
 WebRequest read_api(const QByteArray& method, const QStringList& parts, const QByteArray& body) {
     const bool get = method == "GET" || method == "HEAD";
@@ -90,6 +120,9 @@ WebRequest read_api(const QByteArray& method, const QStringList& parts, const QB
     }
     if (parts.size() == 1 && first == QLatin1String("logout")) {
         return only(post, "POST", of_kind(WebRequest::Kind::Logout));
+    }
+    if (first == QLatin1String("schedules")) {
+        return read_schedules(method, parts, body);
     }
     if (first != QLatin1String("boards") || parts.size() > 5) {
         return refused(404, QStringLiteral("no such resource"));
@@ -133,7 +166,7 @@ WebRequest read_web_request(const QByteArray& method, const QString& path, const
     }
     static const QStringList assets{QStringLiteral("/"), QStringLiteral("/words.js"),
                                     QStringLiteral("/live.js"), QStringLiteral("/cards.js"),
-                                    QStringLiteral("/app.css")};
+                                    QStringLiteral("/schedules.js"), QStringLiteral("/app.css")};
     if (assets.contains(path)) {
         WebRequest request = of_kind(WebRequest::Kind::Asset);
         request.asset = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;

@@ -24,6 +24,9 @@ struct WebRequest {
         Switch,  // command
         Rename,  // address, channel, name
         Live,
+        Schedules,
+        SchedulePut,     // name, text: an entry of the page added or changed
+        ScheduleDelete,  // name
     };
     Kind kind = Kind::Refused;
     int status = 200;
@@ -33,7 +36,8 @@ struct WebRequest {
     std::uint8_t address = 0;
     int channel = 0;
     ChannelCommand command;
-    QString name;      // Rename: the new name; Login: the user
+    QString name;      // Rename: the new name; Login: the user; Schedule*: the entry
+    QString text;      // SchedulePut: the entry's text
     QString password;  // Login
 };
 

@@ -152,8 +152,8 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     const bool foreign_site = !exchange->fetch_site.isEmpty() &&
                               exchange->fetch_site != "same-origin" &&
                               exchange->fetch_site != "none";
-    if (exchange->method == "POST" &&
-        (foreign_site || !own_origin(exchange->origin, exchange->host))) {
+    const bool changes = exchange->method != "GET" && exchange->method != "HEAD";
+    if (changes && (foreign_site || !own_origin(exchange->origin, exchange->host))) {
         exchange->refuse(403, QStringLiteral("cross-site request refused"));
         return true;
     }
@@ -244,6 +244,12 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
         exchange->send_json(200, '[' + boards + ']');
         return;
     }
+    if (wanted.kind == WebRequest::Kind::Schedules ||
+        wanted.kind == WebRequest::Kind::SchedulePut ||
+        wanted.kind == WebRequest::Kind::ScheduleDelete) {
+        serve_schedules(exchange, wanted, identity);
+        return;
+    }
     if (!m_bridge.board(wanted.address)) {
         exchange->refuse(404, QStringLiteral("board %1 is not served here").arg(wanted.address));
         return;
@@ -266,6 +272,26 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
         return;
     }
     switch_channels(exchange, wanted);
+}
+
+void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
+                                const WebIdentity& identity) {
+    ScheduleRunner& schedules = m_bridge.schedules();
+    if (wanted.kind != WebRequest::Kind::Schedules && identity.role != WebRole::Operator) {
+        exchange->refuse(403, QStringLiteral("%1 may only look").arg(identity.user));
+        return;
+    }
+    if (wanted.kind != WebRequest::Kind::Schedules) {
+        QString refusal;
+        const bool done = wanted.kind == WebRequest::Kind::SchedulePut
+                              ? schedules.put(wanted.name, wanted.text, identity.user, &refusal)
+                              : schedules.remove(wanted.name, identity.user, &refusal);
+        if (!done) {
+            exchange->refuse(wanted.kind == WebRequest::Kind::SchedulePut ? 422 : 409, refusal);
+            return;
+        }
+    }
+    exchange->send_json(200, json(schedules.listing()));
 }
 
 void WebServer::switch_channels(const Held& exchange, const WebRequest& wanted) {

@@ -41,6 +41,8 @@ private:
     void serve_api(const Held& exchange, const WebRequest& wanted, const WebIdentity& identity);
     void login(const Held& exchange, const WebRequest& wanted);
     void switch_channels(const Held& exchange, const WebRequest& wanted);
+    void serve_schedules(const Held& exchange, const WebRequest& wanted,
+                         const WebIdentity& identity);
     void session(const Held& exchange);
     // The identity, at once from a cookie or later from a Basic login.
     void authorize(const Held& exchange, const std::function<void(const WebIdentity&)>& then);

@@ -226,6 +226,10 @@ private Q_SLOTS:
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
                         "200 > 1 10 0", "400 > 1 10 0", "540 > 1 11 3", "560 notice pulse ended 4",
                         "600 > 1 10 0"});
+        row("a poll that would still be on the line at a release waits for it", "1",
+            QStringList{"0 boards 1", "40 pulse 1 0x4 170"}, 240,
+            QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
+                        "210 > 1 11 3", "230 notice pulse ended 4", "230 > 1 10 0"});
         row("polls and other channels leave a pulse alone; ON restarts it; OFF ends it", "1",
             QStringList{"0 boards 1", "40 pulse 1 0x4 300", "100 on 1 0x1", "200 on 1 0x4",
                         "400 off 1 0x4"},

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
-# Who may include whom. The core knows no program and no outside world;
-# relayd's line knows no adapter; an adapter knows only the core, relayd's
-# line and itself. Prints every include that breaks this and fails.
+# Who may include whom. The core knows no program and no outside world, the
+# schedules only the core; relayd's line knows no adapter; an adapter knows
+# only the core, the schedules, relayd's line and itself. Prints every include
+# that breaks this and fails.
 set -uo pipefail
 cd "${1:-$(dirname "$0")/../..}"
 
 # relayd's program files; everything else in relayd/ is its line.
-program='^relayd/(main|bridge_options|bridge_usage|add_user|node_id)\.'
+program='^relayd/(main|bridge_options|bridge_usage|add_user|node_id|next_runs)\.'
 
 room_of() {
     case "$1" in
@@ -19,10 +20,11 @@ room_of() {
 # A room and the rooms it may include from (itself always).
 declare -A may=(
     [core]="core"
-    [line]="core"
-    [mqtt]="core line"
-    [web]="core line"
-    [relayd]="core line mqtt web"
+    [schedule]="core"
+    [line]="core schedule"
+    [mqtt]="core line schedule"
+    [web]="core line schedule"
+    [relayd]="core line mqtt web schedule"
     [ui]="core"
     [app]="core ui"
     [cli]="core"
@@ -51,7 +53,7 @@ while IFS= read -r file; do
             broken=1
         fi
     done
-done < <(find protocol controller names serial relayd mqtt web ui app cli tools \
+done < <(find protocol controller names serial schedule relayd mqtt web ui app cli tools \
     -name '*.h' -o -name '*.cpp' | sort)
 [ "$broken" -eq 0 ] && echo "every room includes only what it may"
 exit "$broken"

@@ -372,6 +372,46 @@ private Q_SLOTS:
         QVERIFY(fresh.messages().isEmpty());
     }
 
+    void schedulesRunOnTimeAndAWindowIsAssertedAgainAfterAKill() {
+        const QString soon = QTime::currentTime().addSecs(4).toString("HH:mm:ss");
+        const QString from = QTime::currentTime().addSecs(-60).toString("HH:mm");
+        const QString to = QTime::currentTime().addSecs(1800).toString("HH:mm");
+        const QStringList options{"--boards",
+                                  "1",
+                                  "--trust-clock",
+                                  "--state-dir",
+                                  "%STATE%",
+                                  "--schedule",
+                                  "soon=1:5 pulse 300ms at " + soon,
+                                  "--schedule",
+                                  QString("w=1:2 on from %1 to %2").arg(from, to)};
+        const auto next =
+            run(program("relayd"), QStringList{"--next-runs", "2", "--timezone", "Europe/Berlin",
+                                               "--schedule", "x=1:3 on at 06:00 mon"});
+        QVERIFY2(QRegularExpression("x: 1:3 on at 06:00 mon\n    Mon \\S+ 06:00:00 CE.?T  on 3\n"
+                                    "    Mon \\S+ 06:00:00 CE.?T  on 3\n")
+                     .match(next.output)
+                     .hasMatch(),
+                 qPrintable(next.output));
+        Rig rig;
+        QVERIFY(rig.broker.start() && rig.start_board({"--state", "0000"}));
+        TopicRecorder runs(rig.broker, "relay/t/schedule");
+        QVERIFY(runs.subscribed());
+        const QStringList with_state =
+            QStringList(options).replaceInStrings("%STATE%", rig.dir.path("state"));
+        QVERIFY(rig.start_relayd(with_state));
+        QVERIFY(rig.board.wait_heard("01 12 00 02"));  // the window's state at start
+        QVERIFY(rig.board.wait_heard("01 11 00 05"));  // the pulse, released
+        QVERIFY(runs.wait_for("\"entry\":\"soon\".*\"run\":\"on time\""));
+        // Killed, and the board lost its power meanwhile: the window is asserted again.
+        rig.relayd.signal(SIGKILL);
+        QVERIFY(rig.relayd.finish());
+        rig.board.stop();
+        QVERIFY(rig.start_board({"--state", "0000"}) && rig.start_relayd(with_state));
+        QVERIFY(rig.board.wait_heard("01 12 00 02"));
+        QVERIFY(runs.wait_for("\"entry\":\"w\".*\"run\":\"asserted\""));
+    }
+
     void aRenamedChannelReachesItsEntity() {
         Rig& rig = *m_shared;
         TopicRecorder config(rig.broker, "homeassistant/switch/t/1_2/config");

@@ -43,8 +43,12 @@ struct WebRig {
                start_relayd(options) && browser.start();
     }
     bool start_relayd(const QStringList& options) {
-        const QStringList web{"--node-id", "t",     "--broker", broker.url(),
-                              "--boards",  "1,2,3", "--http",   QString::number(port)};
+        const QStringList web{"--node-id",    "t",
+                              "--broker",     broker.url(),
+                              "--boards",     "1,2,3",
+                              "--http",       QString::number(port),
+                              "--state-dir",  dir.path("state"),
+                              "--trust-clock"};
         return relayd.start(web + options, dir.copy("relayd")) && relayd.wait_output("web page at");
     }
     QString url(const QString& path = "/") const {
@@ -257,6 +261,24 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return rig.switched(before).size() == 2; }, Patience));
         QCOMPARE(rig.switched(before), (QStringList{"01 12 00 0C", "01 11 00 0C"}));
         QVERIFY(rig.shows(2, 1, 12, "false"));
+    }
+
+    void anEntryAddedOnThePageRunsAndEveryPageShowsItsNextRun() {
+        WebRig& rig = *m_rig;
+        const QString at = QTime::currentTime().addSecs(6).toString("HH:mm:ss");
+        const qsizetype before = rig.board.heard().size();
+        rig.browser.run(
+            "await pages[2].getByRole('button', {name: '添加定时', exact: true}).click();"
+            "const d = pages[2].getByRole('dialog', {name: '添加定时'});"
+            "await d.locator('#entry-name').fill('soon');"
+            "await d.locator('#entry-text').fill(args.entry);"
+            "await d.getByRole('button', {name: '保存'}).click();"
+            "await pages[1].locator('section[data-a=\"2\"] .ch[data-c=\"7\"] .nx')"
+            "  .getByText(`定时 ${args.at} 吸合`).waitFor();",
+            {{"entry", "2:7 on at " + at}, {"at", at}});
+        QVERIFY(QTest::qWaitFor([&] { return rig.switched(before).contains("02 12 00 07"); },
+                                Patience));
+        QVERIFY(rig.shows(1, 2, 7, "true"));
     }
 
     void aRenameReachesNameTxtAndMqtt() {

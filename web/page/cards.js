@@ -13,7 +13,8 @@ function addCard(doc) {
   el.setAttribute('aria-labelledby', h.id);
   const chs = el.querySelector('.chs');
   const tpl = $('t-ch').content.firstElementChild;
-  const v = { name: h, av: el.querySelector('.av'), lr: el.querySelector('.lr'), msgs: el.querySelector('.msgs'), chs: [] };
+  const v = { name: h, av: el.querySelector('.av'), lr: el.querySelector('.lr'), nx: el.querySelector('.bx'),
+    msgs: el.querySelector('.msgs'), chs: [] };
   for (let n = 1; n <= doc.channels.length; n++) {
     const ch = tpl.cloneNode(true);
     ch.dataset.c = n;
@@ -23,7 +24,7 @@ function addCard(doc) {
     sw.setAttribute('aria-describedby', st.id);
     ch.querySelector('.pul').textContent = T.pulse;
     v.chs.push({ sw, st, no: ch.querySelector('.no'), nm: ch.querySelector('.nm'),
-      ren: ch.querySelector('.ren'), pul: ch.querySelector('.pul') });
+      ren: ch.querySelector('.ren'), pul: ch.querySelector('.pul'), nx: ch.querySelector('.nx') });
     chs.append(ch);
   }
   el.querySelector('.ad').textContent = T.address(a);
@@ -52,6 +53,7 @@ function renderCard(b) {
   setClass(v.av, `av ${cls}`);
   setText(v.av, text);
   setText(v.lr, d.last_reply ? T.lastReply(fmtTime(d.last_reply)) : T.never);
+  setText(v.nx, nextRun(d.address, 0));
   for (const c of d.channels) {
     const cv = v.chs[c.channel - 1];
     if (cv) renderChannel(b, cv, c, cls);
@@ -77,11 +79,13 @@ function renderChannel(b, v, c, avail) {
   setAttr(v.ren, 'aria-label', T.rename(n, c.name));
   setAttr(v.ren, 'title', T.rename(n, c.name));
   v.pul.hidden = !c.pulse_ms;
+  setText(v.nx, nextRun(b.doc.address, n));
   setAttr(v.pul, 'aria-label', T.pulseName(n, c.name));
 }
 
 function refreshAll() {
   for (const b of app.boards.values()) renderCard(b);
+  renderSchedules();
   refreshBanner();
 }
 
@@ -191,6 +195,7 @@ function init() {
   $('rename-form').addEventListener('submit', onRename);
   $('rename-cancel').addEventListener('click', () => $('rename').close());
   $('rename').addEventListener('close', () => { renaming = null; });
+  initSchedules();
   refreshBanner();
   start();
 }

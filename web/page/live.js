@@ -165,6 +165,7 @@ function onMessage(m) {
   if (m.type === 'hello') onHello(m);
   else if (m.type === 'board' && m.board) { upsert(m.board); renderCard(app.boards.get(m.board.address)); }
   else if (m.type === 'line') { app.line = m.line; refreshAll(); }
+  else if (m.type === 'schedules') onSchedules(m);
 }
 
 // hello carries the whole state: it replaces whatever was shown.
