@@ -77,16 +77,17 @@ struct WebRig {
         return browser
             .run(
                 "const b = pages[args.page].locator(`section[data-a=\"${args.board}\"]`)"
-                "  .getByRole('button', {name: `第${args.channel}路`, exact: true});"
+                "  .getByRole('button', {name: new RegExp(`^第${args.channel}路 `)});"
                 "return (await b.getAttribute('aria-pressed')) || '';",
                 {{"page", page}, {"board", board}, {"channel", channel}})
             .toString();
     }
-    // Clicks the button of that name on the card of board on pages[page].
+    // Clicks the button whose name starts with these words on the card of
+    // board on pages[page].
     void click(int page, int board, const QString& name) {
         browser.run(
             "await pages[args.page].locator(`section[data-a=\"${args.board}\"]`)"
-            ".getByRole('button', {name: args.name, exact: true}).click()",
+            ".getByRole('button', {name: new RegExp(`^${args.name}( |$)`)}).click()",
             {{"page", page}, {"board", board}, {"name", name}});
     }
     bool shows(int page, int board, int channel, const QString& wanted) {
@@ -136,7 +137,7 @@ private Q_SLOTS:
         QVERIFY(rig.shows(1, 2, 9, "true"));
         QCOMPARE(rig.browser
                      .run("return page.locator('section[data-a=\"1\"]')"
-                          ".getByRole('button', {name: 'Channel 3', exact: true})"
+                          ".getByRole('button', {name: 'Channel 3 On', exact: true})"
                           ".getAttribute('aria-pressed')")
                      .toString(),
                  "true");
@@ -267,7 +268,13 @@ private Q_SLOTS:
             "const dialog = pages[2].getByRole('dialog', {name: '给第4路改名'});"
             "await dialog.getByRole('textbox').fill('进水阀');"
             "await dialog.getByRole('button', {name: '保存'}).click();"
-            "await card.getByRole('button', {name: '第4路 进水阀', exact: true}).waitFor();");
+            "await card.getByRole('button', {name: /^第4路 进水阀 /}).waitFor();");
+        // Every channel button is named by the words it shows, in their order.
+        QCOMPARE(rig.browser
+                     .run("return pages[2].locator('button.sw').evaluateAll(bs => bs.filter(b =>"
+                          "  b.innerText.replace(/\\s+/g, ' ').trim() !== b.ariaLabel).length)")
+                     .toInt(),
+                 0);
         RecordingMessages messages;
         QCOMPARE(NameFile(messages, rig.dir.path()).load_channel_name("2", "4"), "进水阀");
         QVERIFY(config.wait_for("\"name\":\"进水阀\""));
@@ -343,7 +350,7 @@ private Q_SLOTS:
         QCOMPARE(login("vic", "vic-password"), "in");
         QCOMPARE(rig.browser
                      .run("return vars.p.locator('section[data-a=\"1\"]')"
-                          ".getByRole('button', {name: '第1路', exact: true})"
+                          ".getByRole('button', {name: /^第1路 /})"
                           ".getAttribute('aria-disabled')")
                      .toString(),
                  "true");
