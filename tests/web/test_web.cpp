@@ -386,9 +386,25 @@ private Q_SLOTS:
              {"other", QString("https://127.0.0.1:%1/").arg(other_port)}});
         QTest::qWait(300);
         QCOMPARE(rig.switched(before), QStringList());
+        // Nor may it, or a page without a login, hear the boards on the live stream.
+        QCOMPARE(
+            rig.browser
+                .run("const closed = (p, u) => p.evaluate(u => new Promise(done => {"
+                     "  new WebSocket(u).onclose = e => done(e.code); }), u);"
+                     "const fresh = await newPage({ignoreHTTPSErrors: true});"
+                     "await fresh.goto(args.own);"
+                     "return [await closed(vars.p, args.live), await closed(fresh, args.live)];",
+                     {{"live", rig.url("/api/live").replace("https:", "wss:")}, {"own", rig.url()}})
+                .toArray(),
+            (QJsonArray{4403, 4401}));
         QCOMPARE(
             rig.request("POST", "/api/boards/1/channels/16", on, {{"Authorization", ann}}).status,
             200);
+        // A failed Basic login is logged as a failed form login is, without its password.
+        const QByteArray wrong = "Basic " + QByteArray("ann:ann-passw0rd").toBase64();
+        QCOMPARE(rig.request("GET", "/api/boards", {}, {{"Authorization", wrong}}).status, 401);
+        QVERIFY(rig.relayd.wait_output("failed login from 127.0.0.1 (HTTP Basic)"));
+        QVERIFY(!rig.relayd.output().contains("passw0rd"));
     }
 };
 
