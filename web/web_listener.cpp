@@ -237,20 +237,27 @@ void WebListener::release(QTcpSocket* socket) {
 }
 
 bool WebListener::make_room() {
-    QTcpSocket* idlest = nullptr;
-    qint64 since = 0;
+    // A refused one first, then the longest idle, then the slowest to send
+    // its request; never one that waits for its answer.
+    QTcpSocket* chosen = nullptr;
+    std::pair<int, qint64> first;
     for (const auto& [socket, connection] : m_connections) {
-        if (connection->framer.state() == RequestFramer::State::Between &&
-            connection->answering_ms < 0 && !connection->closing &&
-            (!idlest || connection->since_ms < since)) {
-            idlest = socket;
-            since = connection->since_ms;
+        const RequestFramer::State state = connection->framer.state();
+        const int rank = connection->closing                       ? 0
+                         : connection->answering_ms >= 0           ? 3
+                         : state == RequestFramer::State::Between  ? 1
+                         : state == RequestFramer::State::Upgraded ? 3
+                                                                   : 2;
+        const std::pair<int, qint64> order{rank, connection->since_ms};
+        if (rank < 3 && (!chosen || order < first)) {
+            chosen = socket;
+            first = order;
         }
     }
-    if (idlest) {
-        drop(idlest);
+    if (chosen) {
+        drop(chosen);
     }
-    return idlest != nullptr;
+    return chosen != nullptr;
 }
 
 void WebListener::sweep() {

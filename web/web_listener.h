@@ -27,7 +27,8 @@ QByteArray client_of(const QHostAddress& address);
 // server reads it: a refused request is answered and closed here and Qt never
 // sees it. Each head and each body has a deadline that a trickle cannot
 // extend; a client has only so many connections, and when all are taken the
-// longest idle one makes room for a newcomer.
+// longest idle one (else the slowest to send its request) makes room for a
+// newcomer.
 class WebListener : public QObject {
     Q_OBJECT
 public:

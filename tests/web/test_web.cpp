@@ -77,7 +77,7 @@ struct WebRig {
         return browser
             .run(
                 "const b = pages[args.page].locator(`section[data-a=\"${args.board}\"]`)"
-                "  .getByRole('button', {name: new RegExp(`^第${args.channel}路 `)});"
+                "  .getByRole('button', {name: new RegExp(`^第${args.channel}路( |$)`)});"
                 "return (await b.getAttribute('aria-pressed')) || '';",
                 {{"page", page}, {"board", board}, {"channel", channel}})
             .toString();
@@ -350,7 +350,7 @@ private Q_SLOTS:
         QCOMPARE(login("vic", "vic-password"), "in");
         QCOMPARE(rig.browser
                      .run("return vars.p.locator('section[data-a=\"1\"]')"
-                          ".getByRole('button', {name: /^第1路 /})"
+                          ".getByRole('button', {name: /^第1路( |$)/})"
                           ".getAttribute('aria-disabled')")
                      .toString(),
                  "true");
