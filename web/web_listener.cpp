@@ -238,16 +238,15 @@ void WebListener::release(QTcpSocket* socket) {
 
 bool WebListener::make_room() {
     // A refused one first, then the longest idle, then the slowest to send
-    // its request; never one that waits for its answer.
+    // its request (a new one that has sent nothing yet is one of those);
+    // never one that waits for its answer.
     QTcpSocket* chosen = nullptr;
     std::pair<int, qint64> first;
     for (const auto& [socket, connection] : m_connections) {
         const RequestFramer::State state = connection->framer.state();
-        const int rank = connection->closing                       ? 0
-                         : connection->answering_ms >= 0           ? 3
-                         : state == RequestFramer::State::Between  ? 1
-                         : state == RequestFramer::State::Upgraded ? 3
-                                                                   : 2;
+        const bool idle = state == RequestFramer::State::Between && connection->used;
+        const bool held = connection->answering_ms >= 0 || state == RequestFramer::State::Upgraded;
+        const int rank = connection->closing ? 0 : idle ? 1 : held ? 3 : 2;
         const std::pair<int, qint64> order{rank, connection->since_ms};
         if (rank < 3 && (!chosen || order < first)) {
             chosen = socket;
