@@ -1,5 +1,7 @@
 #include "web/live_streams.h"
 
+#include "web/web_listener.h"
+
 #include <QJsonDocument>
 #include <QWebSocket>
 
@@ -17,6 +19,7 @@ QByteArray line_message(bool open) {
 
 struct LiveStreams::Client {
     std::unique_ptr<QWebSocket> socket;
+    QByteArray client;
     qint64 heard_ms = 0;  // the last pong
 };
 
@@ -59,11 +62,25 @@ QByteArray LiveStreams::schedules_message() const {
     return QJsonDocument(message).toJson(QJsonDocument::Compact);
 }
 
+void LiveStreams::refuse(std::unique_ptr<QWebSocket> socket, int code, const QString& reason) {
+    // Closed at once, Qt's socket would go on to read a closed device, and warn.
+    QWebSocket* raw = socket.release();
+    QMetaObject::invokeMethod(
+        raw,
+        [raw, code, reason] {
+            raw->close(static_cast<QWebSocketProtocol::CloseCode>(code), reason);
+            raw->deleteLater();
+        },
+        Qt::QueuedConnection);
+}
+
 void LiveStreams::add(std::unique_ptr<QWebSocket> socket) {
-    if (count() >= MostClients) {
-        socket->close(static_cast<QWebSocketProtocol::CloseCode>(1013),
-                      QStringLiteral("too many live streams"));
-        socket.release()->deleteLater();
+    const QByteArray client = client_of(socket->peerAddress());
+    if (count() >= MostClients ||
+        std::count_if(m_clients.begin(), m_clients.end(), [&client](const auto& other) {
+            return other->client == client;
+        }) >= MostPerClient) {
+        refuse(std::move(socket), 1013, QStringLiteral("too many live streams"));
         return;
     }
     QWebSocket* raw = socket.get();
@@ -78,7 +95,8 @@ void LiveStreams::add(std::unique_ptr<QWebSocket> socket) {
             }
         }
     });
-    m_clients.push_back(std::make_unique<Client>(Client{std::move(socket), m_clock.elapsed()}));
+    m_clients.push_back(
+        std::make_unique<Client>(Client{std::move(socket), client, m_clock.elapsed()}));
     raw->sendTextMessage(QString::fromUtf8(hello()));
     raw->sendTextMessage(QString::fromUtf8(schedules_message()));
     if (!m_ping.isActive()) {

@@ -19,6 +19,8 @@ class LiveStreams : public QObject {
     Q_OBJECT
 public:
     static constexpr int MostClients = 256;
+    // A page has one; a few people behind one address, a few tabs each.
+    static constexpr int MostPerClient = 16;
     static constexpr int PingMs = 30000;
     // A client this far behind is dropped rather than buffered without end.
     static constexpr qint64 MostUnsent = 1 << 20;
@@ -34,6 +36,9 @@ public:
     QByteArray hello() const;
     // The schedule's entries, their next runs and the clock, sent on connect and on change.
     QByteArray schedules_message() const;
+
+    // Closes with code and reason, once Qt has read what came with the handshake.
+    static void refuse(std::unique_ptr<QWebSocket> socket, int code, const QString& reason);
 
 private:
     struct Client;

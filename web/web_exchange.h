@@ -20,6 +20,11 @@ inline const QByteArray ContentPolicy =
     "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; "
     "connect-src 'self'; form-action 'self'; base-uri 'none'; frame-ancestors 'none'";
 
+// Under TLS every answer tells the browser to come back only over TLS, for
+// two years (the Mozilla guideline); not for subdomains, which may be other
+// devices of the plant.
+inline const QByteArray TransportSecurity = "max-age=63072000";
+
 // One request and the means to answer it, possibly later: a command waits for
 // the board, a login for its password check. The client may be gone by then.
 struct WebExchange {
@@ -36,6 +41,7 @@ struct WebExchange {
     QByteArray cookies;
     QByteArray authorization;
     QHostAddress from;
+    bool tls = false;
     bool answered = false;
 
     void send(int status, const QByteArray& type, const QByteArray& content,
@@ -52,6 +58,9 @@ struct WebExchange {
         responder.writeHeader("X-Frame-Options", "DENY");
         responder.writeHeader("Referrer-Policy", "no-referrer");
         responder.writeHeader("Cache-Control", "no-store");
+        if (tls) {
+            responder.writeHeader("Strict-Transport-Security", TransportSecurity);
+        }
         for (const auto& header : extra) {
             responder.writeHeader(header.first, header.second);
         }

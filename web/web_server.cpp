@@ -21,29 +21,24 @@ namespace {
 
 using Status = QHttpServerResponder::StatusCode;
 
-QByteArray json(const QJsonObject& object) {
-    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+// Mozilla's "intermediate" profile without its finite-field DHE: TLS 1.2
+// only with forward-secret key exchange and AEAD ciphers, TLS 1.3 with all of
+// its suites. OpenSSL 3 refuses renegotiation that a client asks for.
+QSslConfiguration tls_profile() {
+    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+    configuration.setProtocol(QSsl::TlsV1_2OrLater);
+    configuration.setCiphers(
+        QStringLiteral("TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:"
+                       "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                       "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                       "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305"));
+    configuration.setBackendConfigurationOption("Groups", "X25519:prime256v1:secp384r1");
+    configuration.setPeerVerifyMode(QSslSocket::VerifyNone);  // users log in, not certificates
+    return configuration;
 }
 
-QByteArray method_name(QHttpServerRequest::Method method) {
-    switch (method) {
-        case QHttpServerRequest::Method::Get:
-            return "GET";
-        case QHttpServerRequest::Method::Head:
-            return "HEAD";
-        case QHttpServerRequest::Method::Post:
-            return "POST";
-        case QHttpServerRequest::Method::Put:
-            return "PUT";
-        case QHttpServerRequest::Method::Delete:
-            return "DELETE";
-        case QHttpServerRequest::Method::Patch:
-            return "PATCH";
-        case QHttpServerRequest::Method::Options:
-            return "OPTIONS";
-        default:
-            return "OTHER";
-    }
+QByteArray json(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
 }  // namespace
@@ -83,7 +78,7 @@ int WebServer::start(QString* error) {
                          .arg(options.cert, options.key);
             return exit_code::Usage;
         }
-        QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
+        QSslConfiguration configuration = tls_profile();
         configuration.setLocalCertificateChain(chain);
         configuration.setPrivateKey(private_key.isNull() ? rsa_key : private_key);
         tls = configuration;
@@ -121,26 +116,34 @@ QString WebServer::address_text() const {
 }
 
 bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) {
+    const std::optional<RequestFramer::Request> framed = m_listener->take(socket);
+    if (!framed || socket->state() != QAbstractSocket::ConnectedState) {
+        // Refused already, or Qt's parser found a request where the listener
+        // found none: nothing of it is served.
+        if (socket->state() == QAbstractSocket::ConnectedState) {
+            m_listener->refuse(socket, 400, QStringLiteral("not a request as relayd reads them"));
+        }
+        return true;
+    }
+    const RequestHead& head = framed->head;
     // Qt upgrades a handled request to a WebSocket: on_live() decides then,
     // and can tell the page why it refuses (a close code, not a bare 403).
-    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+    if (head.websocket) {
         m_listener->release(socket);
         return true;
     }
     const Held exchange = std::make_shared<WebExchange>(makeResponder(request, socket));
     exchange->socket = socket;
-    exchange->method = method_name(request.method());
-    exchange->path = request.url().path(QUrl::FullyEncoded);
-    exchange->body = request.body();
-    exchange->host = request.value("host");
-    exchange->origin = request.value("origin");
-    exchange->fetch_site = request.value("sec-fetch-site");
-    exchange->cookies = request.value("cookie");
-    exchange->authorization = request.value("authorization");
-    exchange->from = request.remoteAddress();
-    if (socket->state() != QAbstractSocket::ConnectedState) {
-        return true;  // refused already as too large
-    }
+    exchange->method = head.method;
+    exchange->path = QString::fromLatin1(head.path);
+    exchange->body = framed->body;
+    exchange->host = head.value("host");
+    exchange->origin = head.value("origin");
+    exchange->fetch_site = head.value("sec-fetch-site");
+    exchange->cookies = head.value("cookie");
+    exchange->authorization = head.value("authorization");
+    exchange->from = socket->peerAddress();
+    exchange->tls = m_tls;
     // Without users only this host's own names: a page elsewhere whose name
     // is made to point here (DNS rebinding) gets nothing.
     if (!m_auth.required() && !loopback_host(exchange->host)) {
@@ -224,9 +227,11 @@ void WebServer::authorize(const Held& exchange,
         [exchange, then, challenge](std::optional<WebIdentity> identity) {
             if (identity) {
                 then(*identity);
-            } else {
-                exchange->refuse(401, QStringLiteral("wrong user name or password"), challenge);
+                return;
             }
+            log_line(QStringLiteral("web: failed login from %1 (HTTP Basic)")
+                         .arg(exchange->from.toString()));
+            exchange->refuse(401, QStringLiteral("wrong user name or password"), challenge);
         });
     if (!queued) {
         exchange->refuse(503, QStringLiteral("busy checking passwords; try again"),
@@ -369,17 +374,13 @@ void WebServer::on_live() {
         const bool known_host = m_auth.required() || loopback_host(host);
         if (socket->requestUrl().path() != QLatin1String("/api/live") || !known_host ||
             !own_origin(socket->origin().toUtf8(), host)) {
-            socket->close(static_cast<QWebSocketProtocol::CloseCode>(4403),
-                          QStringLiteral("refused"));
+            LiveStreams::refuse(std::move(socket), 4403, QStringLiteral("refused"));
         } else if (!m_auth.identify(request.rawHeader("Cookie"),
                                     request.rawHeader("Authorization"))) {
-            socket->close(static_cast<QWebSocketProtocol::CloseCode>(4401),
-                          QStringLiteral("login required"));
+            LiveStreams::refuse(std::move(socket), 4401, QStringLiteral("login required"));
         } else {
             m_live.add(std::move(socket));
-            continue;
         }
-        socket.release()->deleteLater();
     }
 }
 

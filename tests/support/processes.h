@@ -216,7 +216,10 @@ class Relayd : public Process {
 public:
     // Its state beside the program, never in the home of whoever runs the tests.
     bool start(const QStringList& options, const QString& path = program("relayd")) {
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QProcessEnvironment environment = process().processEnvironment();
+        if (environment.isEmpty()) {
+            environment = QProcessEnvironment::systemEnvironment();
+        }
         environment.insert("XDG_STATE_HOME", QFileInfo(path).absolutePath() + "/state");
         process().setProcessEnvironment(environment);
         return !path.isEmpty() && Process::start(path, options);

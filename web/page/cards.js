@@ -18,12 +18,8 @@ function addCard(doc) {
   for (let n = 1; n <= doc.channels.length; n++) {
     const ch = tpl.cloneNode(true);
     ch.dataset.c = n;
-    const st = ch.querySelector('.st');
-    st.id = `st-${a}-${n}`;
-    const sw = ch.querySelector('.sw');
-    sw.setAttribute('aria-describedby', st.id);
     ch.querySelector('.pul').textContent = T.pulse;
-    v.chs.push({ sw, st, no: ch.querySelector('.no'), nm: ch.querySelector('.nm'),
+    v.chs.push({ sw: ch.querySelector('.sw'), st: ch.querySelector('.st'), no: ch.querySelector('.no'), nm: ch.querySelector('.nm'),
       ren: ch.querySelector('.ren'), pul: ch.querySelector('.pul'), nx: ch.querySelector('.nx') });
     chs.append(ch);
   }
@@ -69,13 +65,16 @@ function renderChannel(b, v, c, avail) {
   if (avail === 'online' && c.state === 'ON') s = 'on';
   if (avail === 'online' && c.state === 'OFF') s = 'off';
   setClass(v.sw, `sw ${s}`);
-  setText(v.st, s === 'on' ? T.on : s === 'off' ? T.off : T.unknown);
+  // The name is the button's words as shown, in their order: a person who
+  // speaks to the page says what they see.
+  const words = [c.name ? T.chan(n) : '', c.name || T.chan(n), s === 'on' ? T.on : s === 'off' ? T.off : T.unknown];
+  setText(v.no, words[0]);
+  setText(v.nm, words[1]);
+  setText(v.st, words[2]);
+  setAttr(v.sw, 'aria-label', words.filter(Boolean).join(' '));
   setAttr(v.sw, 'aria-pressed', s === 'on' ? 'true' : s === 'off' ? 'false' : null);
   setAttr(v.sw, 'aria-busy', b.pending.has(n) ? 'true' : null);
   setAttr(v.sw, 'aria-disabled', app.role === 'operator' ? null : 'true');
-  setAttr(v.sw, 'aria-label', c.name ? `${T.chan(n)} ${c.name}` : T.chan(n));
-  setText(v.nm, c.name || T.chan(n));
-  setText(v.no, c.name ? String(n) : '');
   setAttr(v.ren, 'aria-label', T.rename(n, c.name));
   setAttr(v.ren, 'title', T.rename(n, c.name));
   v.pul.hidden = !c.pulse_ms;
