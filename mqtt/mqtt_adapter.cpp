@@ -123,7 +123,7 @@ void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bo
 }
 
 void MqttAdapter::command(const QString& topic, const QByteArray& payload, bool retained) {
-    const CommandSource source{QStringLiteral("topic"), topic, payload};
+    const CommandSource source{QStringLiteral("topic"), topic, payload, QStringLiteral("mqtt"), {}};
     const CommandReading reading = read_command(m_topics, topic, payload, retained);
     if (!reading.command) {
         m_bridge.refuse(source, reading.refusal);

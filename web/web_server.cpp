@@ -271,7 +271,7 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
         exchange->send_json(200, m_bridge.document(wanted.address));
         return;
     }
-    switch_channels(exchange, wanted);
+    switch_channels(exchange, wanted, identity.user);
 }
 
 void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
@@ -294,8 +294,10 @@ void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
     exchange->send_json(200, json(schedules.listing()));
 }
 
-void WebServer::switch_channels(const Held& exchange, const WebRequest& wanted) {
-    const CommandSource source{QStringLiteral("path"), exchange->path, exchange->body};
+void WebServer::switch_channels(const Held& exchange, const WebRequest& wanted,
+                                const QString& user) {
+    const CommandSource source{QStringLiteral("path"), exchange->path, exchange->body,
+                               QStringLiteral("web"), user};
     m_bridge.submit(wanted.command, source,
                     [this, exchange, address = wanted.address](const CommandOutcome& outcome,
                                                                const QJsonObject& event) {

@@ -40,7 +40,7 @@ private:
     void on_live();
     void serve_api(const Held& exchange, const WebRequest& wanted, const WebIdentity& identity);
     void login(const Held& exchange, const WebRequest& wanted);
-    void switch_channels(const Held& exchange, const WebRequest& wanted);
+    void switch_channels(const Held& exchange, const WebRequest& wanted, const QString& user);
     void serve_schedules(const Held& exchange, const WebRequest& wanted,
                          const WebIdentity& identity);
     void session(const Held& exchange);
