@@ -84,7 +84,8 @@ bool HistoryStore::write(const HistoryBatch& batch, QString* error) {
         if (error->isEmpty()) {
             *error = m_db.error_text();
         }
-        m_db.exec("ROLLBACK", error);
+        QString ignored;  // a failed statement may have ended the transaction already
+        m_db.exec("ROLLBACK", &ignored);
         m_sources.clear();  // ids made in the transaction are gone with it
         return false;
     };
@@ -195,7 +196,8 @@ bool HistoryStore::prune_before(std::int64_t before_ms, QString* error) {
     }
     if (!ok || !m_db.exec("COMMIT", error)) {
         *error = m_db.error_text();
-        m_db.exec("ROLLBACK", error);
+        QString ignored;
+        m_db.exec("ROLLBACK", &ignored);
         return false;
     }
     return reclaim(error);
