@@ -177,7 +177,6 @@ void HistoryRecorder::changed(const ChannelChange& change) {
     const std::int64_t now = wall_ms();
     const bool switched = change.kind != ChannelChange::Kind::Seen;
     m_counters.changed(change.address, change.channel, change.on, switched, m_bridge.now_ms(), now);
-    m_counted = m_counted || switched;
     if (m_writer) {
         m_batch.changes.push_back(
             {now, change.address, change.channel, change.on, cause_of(change)});
@@ -231,14 +230,10 @@ void HistoryRecorder::flush() {
         }
     }
     m_batch.runtime = m_counters.take_deltas();
-    m_counted = m_counted || !m_batch.runtime.empty();
     if (m_writer) {
         m_writer->add(std::move(m_batch));
     }
     m_batch = {};
-    if (std::exchange(m_counted, false)) {
-        Q_EMIT counters_changed();
-    }
 }
 
 }  // namespace relay

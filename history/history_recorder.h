@@ -39,10 +39,6 @@ public:
     const RuntimeCounters& counters() const { return m_counters; }
     const HistoryWriter* writer() const { return m_writer.get(); }
 
-Q_SIGNALS:
-    // Counters changed (at most once per flush), for Home Assistant.
-    void counters_changed();
-
 private:
     struct Started {
         std::int64_t t = 0;
@@ -68,7 +64,6 @@ private:
     std::map<int, Started> m_started;
     HistoryBatch m_batch;
     QTimer m_flush;
-    bool m_counted = false;  // counters changed since the last flush
 };
 
 // "ON", "OFF", "TOGGLE", "PULSE", "PULSE 500 ms", or "ON 3; OFF 5" for a mix.

@@ -53,7 +53,7 @@ void MqttAdapter::start() {
 }
 
 void MqttAdapter::publish_runtime() {
-    if (!m_history || !m_mqtt.is_connected()) {
+    if (!m_options.ha_runtime || !m_history || !m_mqtt.is_connected()) {
         return;
     }
     for (const BoardState& board : m_bridge.boards()) {
