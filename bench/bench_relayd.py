@@ -7,6 +7,7 @@ import subprocess
 import sys
 import types
 
+import history_measures
 import latency_trace
 import line_measures
 import loopback_capture
@@ -18,7 +19,7 @@ from browser import Browser
 from relayd_rig import Rig, board_frames, free_port, stop, wait_listening
 
 SECTIONS = ["latency", "bus", "idle", "share", "relayctl", "tap", "live", "page", "pulse", "interlock",
-            "schedule"]
+            "schedule", "history"]
 
 
 def setting(name, default):
@@ -110,6 +111,10 @@ def measure(run, web):
         schedule_measures.run_accuracy(run, setting("SCHEDULE_RUNS", 40))
         schedule_measures.idle_with_entries(run, 1000, setting("IDLE_SECONDS", 20))
         schedule_measures.scheduler_costs(run, os.path.join(run.rig.bin_dir, "bench_schedule"))
+    if "history" in wanted:
+        history_measures.latency_on_and_off(run, setting("HISTORY_COMMANDS", 300))
+        history_measures.year_of_history(run)
+        history_measures.scrape_and_idle(run, setting("IDLE_SECONDS", 20))
 
 
 def print_table(rows, header):

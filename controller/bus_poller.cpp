@@ -21,6 +21,9 @@ void BusPoller::set_boards(const std::vector<std::uint8_t>& addresses) {
         boards.push_back(known ? *known : fresh);
     }
     m_boards = std::move(boards);
+    for (const BoardState& board : m_boards) {
+        m_counters[board.address];
+    }
     m_cursor = std::min(m_cursor, m_boards.size());
 }
 
@@ -35,14 +38,15 @@ BoardState* BusPoller::find(std::uint8_t address) {
 }
 
 void BusPoller::send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
-                             std::uint8_t data2, int origin) {
+                             std::uint8_t data2, int origin, FrameCause cause) {
     if (!m_line_open) {
         // Never kept for later: switching when the line comes back would
         // surprise whoever asked long ago. It counts as gone out, unanswered.
         m_sent_sequence = ++m_last_sequence;
         return;
     }
-    m_queue.push_back({build_frame(address, command, data1, data2), ++m_last_sequence, origin});
+    m_queue.push_back(
+        {build_frame(address, command, data1, data2), ++m_last_sequence, origin, cause});
 }
 
 int BusPoller::expect(std::uint8_t address, ChannelBits mask, ChannelBits wanted, int timeout_ms) {
@@ -96,7 +100,13 @@ void BusPoller::advance(std::int64_t now_ms) {
 }
 
 void BusPoller::receive(const Frame& group, std::int64_t now_ms) {
-    if (!m_line_open || !check_reply(group)) {
+    if (!m_line_open) {
+        return;
+    }
+    if (!check_reply(group)) {
+        if (m_in_flight) {
+            m_in_flight->broken_reply = true;
+        }
         return;
     }
     apply(group, now_ms);
@@ -104,8 +114,12 @@ void BusPoller::receive(const Frame& group, std::int64_t now_ms) {
     check_jobs(group, now_ms);
     const bool answers = m_in_flight && (m_in_flight->frame[1] == group[ReplyAddress] ||
                                          m_in_flight->frame[1] == ServiceAddress);
+    if (m_in_flight && !answers) {
+        m_in_flight->other_board = true;
+    }
     if (answers) {
         m_round_trip_ms[group[ReplyAddress]] = now_ms - m_in_flight->started_ms;
+        count_answered(m_in_flight->frame[1], now_ms - m_in_flight->started_ms);
         const int origin = m_in_flight->origin;
         m_in_flight.reset();
         if (origin != 0) {
@@ -136,7 +150,7 @@ void BusPoller::send_next(std::int64_t now_ms) {
     if (!m_queue.empty()) {
         const Queued next = m_queue.front();
         m_queue.pop_front();
-        start(next.frame, next.sequence, m_reply_wait_ms, now_ms, next.origin);
+        start(next.frame, next.sequence, m_reply_wait_ms, now_ms, next.origin, next.cause);
         m_sent_sequence = next.sequence;
         arm_jobs(now_ms);
         return;
@@ -177,9 +191,37 @@ void BusPoller::send_next(std::int64_t now_ms) {
 }
 
 void BusPoller::start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms,
-                      int origin) {
-    m_in_flight = Exchange{frame, sequence, now_ms, now_ms + wait_ms, origin};
+                      int origin, FrameCause cause) {
+    m_in_flight = Exchange{frame, sequence, now_ms, now_ms + wait_ms, origin, false, false};
+    m_writing_cause = cause;
     m_writer(frame);
+    m_writing_cause = {};
+}
+
+void BusPoller::count_unanswered(const Exchange& exchange) {
+    const auto it = m_counters.find(exchange.frame[1]);
+    if (it == m_counters.end()) {
+        return;
+    }
+    BusCounters& counters = it->second;
+    ++(exchange.broken_reply  ? counters.bad_checksum
+       : exchange.other_board ? counters.wrong_address
+                              : counters.timeout);
+}
+
+void BusPoller::count_answered(std::uint8_t address, std::int64_t latency_ms) {
+    const auto it = m_counters.find(address);
+    if (it == m_counters.end()) {
+        return;
+    }
+    BusCounters& counters = it->second;
+    ++counters.ok;
+    counters.latency_sum_ms += static_cast<std::uint64_t>(std::max<std::int64_t>(0, latency_ms));
+    const auto bucket =
+        std::lower_bound(BusCounters::BucketsMs.begin(), BusCounters::BucketsMs.end(), latency_ms);
+    if (bucket != BusCounters::BucketsMs.end()) {
+        ++counters.within[static_cast<std::size_t>(bucket - BusCounters::BucketsMs.begin())];
+    }
 }
 
 bool BusPoller::held_back(const BoardState& board, std::int64_t now_ms) const {
@@ -198,6 +240,7 @@ bool BusPoller::held_back(const BoardState& board, std::int64_t now_ms) const {
 void BusPoller::expire(std::int64_t now_ms) {
     if (m_in_flight && now_ms >= m_in_flight->deadline_ms) {
         const Frame request = m_in_flight->frame;
+        count_unanswered(*m_in_flight);
         m_in_flight.reset();
         if (BoardState* board = find(request[1])) {
             ++board->unanswered;

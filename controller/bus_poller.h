@@ -3,6 +3,7 @@
 #include "controller/board_controller.h"
 #include "protocol/frame.h"
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -29,6 +30,27 @@ struct BoardState {
 };
 
 enum class JobResult { Verified, NotVerified, NoReply };
+
+// Who asked for a frame, so that a change the board's reply shows can be put
+// down to it. The poller only carries it to the frame's write.
+struct FrameCause {
+    enum class Kind { None, Command, Pulse, Interlock, Momentary, Shared };
+    Kind kind = Kind::None;
+    int tag = 0;  // the asker's own: a command's number, a shared port
+};
+
+// What the line did for one board, for metrics: each exchange counted once,
+// with the reason it was not answered. A scrape only reads them.
+struct BusCounters {
+    // Upper bounds of the reply latency histogram's buckets.
+    static constexpr std::array<int, 10> BucketsMs{5, 10, 15, 20, 25, 30, 40, 50, 75, 100};
+    std::uint64_t ok = 0;
+    std::uint64_t timeout = 0;
+    std::uint64_t bad_checksum = 0;                        // a reply came, but broken
+    std::uint64_t wrong_address = 0;                       // a valid reply of another board
+    std::array<std::uint64_t, BucketsMs.size()> within{};  // replies per bucket, not cumulative
+    std::uint64_t latency_sum_ms = 0;
+};
 
 // What the poller concluded; the program turns it into output.
 class BusEvents {
@@ -74,7 +96,11 @@ public:
     // Queued ahead of polls, sent in order. A command with an origin has its
     // reply handed back through answered().
     void send_command(std::uint8_t address, std::uint8_t command, std::uint8_t data1,
-                      std::uint8_t data2, int origin = 0);
+                      std::uint8_t data2, int origin = 0, FrameCause cause = {});
+    // Who asked for the frame being written, while the writer is called.
+    const FrameCause& writing_cause() const { return m_writing_cause; }
+    // Per served board; empty for one never polled.
+    const std::map<std::uint8_t, BusCounters>& counters() const { return m_counters; }
     // Verification: Verified once a reply of the board, after every command
     // queued so far has gone out, shows the channels of mask as in wanted;
     // NotVerified or NoReply when timeout_ms have passed since then.
@@ -106,6 +132,7 @@ private:
         Frame frame{};
         long sequence = 0;
         int origin = 0;
+        FrameCause cause;
     };
     struct Exchange {
         Frame frame{};
@@ -113,6 +140,8 @@ private:
         std::int64_t started_ms = 0;
         std::int64_t deadline_ms = 0;
         int origin = 0;
+        bool broken_reply = false;  // a reply with a bad checksum came meanwhile
+        bool other_board = false;   // a valid reply of another address came
     };
     struct Job {
         int id = 0;
@@ -127,7 +156,10 @@ private:
 
     BoardState* find(std::uint8_t address);
     void send_next(std::int64_t now_ms);
-    void start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms, int origin = 0);
+    void start(const Frame& frame, long sequence, int wait_ms, std::int64_t now_ms, int origin = 0,
+               FrameCause cause = {});
+    void count_unanswered(const Exchange& exchange);
+    void count_answered(std::uint8_t address, std::int64_t latency_ms);
     void expire(std::int64_t now_ms);
     void apply(const Frame& reply, std::int64_t now_ms);
     void set_availability(BoardState& board, Availability availability);
@@ -151,6 +183,8 @@ private:
     std::optional<std::int64_t> m_keep_free_at;
     std::optional<std::int64_t> m_held_until;              // a poll held back until then
     std::map<std::uint8_t, std::int64_t> m_round_trip_ms;  // of each board's last answer
+    std::map<std::uint8_t, BusCounters> m_counters;
+    FrameCause m_writing_cause;
     bool m_line_open = true;
     bool m_scanning = false;
     int m_scan_next = 0;

@@ -23,6 +23,9 @@ QJsonObject command_error_event(const CommandSource& source, const CommandOutcom
                       {QStringLiteral("error"), outcome.reason},
                       {source.field, source.where},
                       {QStringLiteral("payload"), shown_payload(source.payload)}};
+    if (!source.user.isEmpty()) {
+        event.insert(QStringLiteral("user"), source.user);
+    }
     if (outcome.result != CommandOutcome::Result::Refused) {
         event.insert(QStringLiteral("address"), address);
         event.insert(QStringLiteral("channels"), channel_list(outcome.channels));

@@ -19,7 +19,7 @@ Switchboard::Switchboard(FrameWriter writer, BusEvents& events)
       m_poller([this](const Frame& frame) { written(frame); }, *this) {}
 
 void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify,
-                         int origin) {
+                         int origin, FrameCause cause) {
     const BoardState* board = m_poller.board(command.address);
     if (!board) {
         done(refused(QStringLiteral("board %1 is not served here").arg(command.address)));
@@ -58,7 +58,7 @@ void Switchboard::submit(const ChannelCommand& command, int timeout_ms, Done don
         }
     }
     const int id = ++m_last_command;
-    Command made{command.address, mask, energise, timeout_ms, verify, origin, 0, false, {}};
+    Command made{command.address, mask, energise, timeout_ms, verify, origin, cause, 0, false, {}};
     made.done = std::move(done);
     m_commands[id] = std::move(made);
     ChannelBits held = 0;
@@ -77,7 +77,7 @@ void Switchboard::queue_command(int id, ChannelBits release, ChannelBits energis
     const std::uint8_t address = command.address;
     if (command.mask == 0xFFFF && held == 0 && (release == 0xFFFF || energise == 0xFFFF)) {
         const std::uint8_t data = energise ? AllOn : AllOff;
-        queue(build_frame(address, cmd::SwitchAll, data, data), command.origin);
+        queue(build_frame(address, cmd::SwitchAll, data, data), command.origin, command.cause);
     } else {
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             const std::uint8_t code = (release & channel_bit(channel))    ? cmd::Release
@@ -85,7 +85,7 @@ void Switchboard::queue_command(int id, ChannelBits release, ChannelBits energis
                                                                           : 0;
             if (code) {
                 queue(build_frame(address, code, 0x00, static_cast<std::uint8_t>(channel)),
-                      command.origin);
+                      command.origin, command.cause);
             }
         }
     }
@@ -119,11 +119,12 @@ void Switchboard::take_frame(const Frame& frame, int origin) {
         ChannelCommand command;
         command.address = address;
         command.on = channel_bit(channel);
-        submit(
-            command, BusPoller::SilenceMs, [](const CommandOutcome&) {}, false, origin);
+        submit(command, BusPoller::SilenceMs, [](const CommandOutcome&) {}, false, origin,
+               {FrameCause::Kind::Shared, origin});
         return;
     }
-    m_poller.send_command(address, frame[2], frame[5], frame[6], origin);
+    m_poller.send_command(address, frame[2], frame[5], frame[6], origin,
+                          {FrameCause::Kind::Shared, origin});
 }
 
 void Switchboard::end_pulses(std::int64_t now_ms) {
@@ -133,14 +134,15 @@ void Switchboard::end_pulses(std::int64_t now_ms) {
 
 // Frames the switchboard queues are remembered until they are on the line,
 // so that an interlock sees what is about to happen as well as what did.
-void Switchboard::queue(const Frame& frame, int origin) {
+void Switchboard::queue(const Frame& frame, int origin, FrameCause cause) {
     if (m_line_open) {
         m_memory.queued(frame);
     }
-    m_poller.send_command(frame[1], frame[2], frame[5], frame[6], origin);
+    m_poller.send_command(frame[1], frame[2], frame[5], frame[6], origin, cause);
 }
 
 void Switchboard::written(const Frame& frame) {
+    m_causes.written(frame, m_poller.writing_cause(), m_now_ms);
     m_pulses.written(frame, m_now_ms);
     m_memory.written(frame);
     m_writer(frame);
@@ -150,11 +152,13 @@ void Switchboard::hold(int id, int channel, ChannelBits others) {
     Command& command = m_commands[id];
     // Whatever of the group may be on, or is about to be, is released first.
     const ChannelBits maybe_on = m_memory.maybe_on(m_poller.board(command.address), others);
+    const FrameCause cause{FrameCause::Kind::Interlock,
+                           command.cause.kind == FrameCause::Kind::Command ? command.cause.tag : 0};
     for (int other = 1; other <= ChannelCount; ++other) {
         if (maybe_on & channel_bit(other)) {
             queue(
                 build_frame(command.address, cmd::Release, 0x00, static_cast<std::uint8_t>(other)),
-                0);
+                0, cause);
         }
     }
     command.held |= channel_bit(channel);
@@ -177,7 +181,7 @@ void Switchboard::release_holds() {
             Command& command = m_commands[held.command];
             queue(build_frame(held.address, cmd::Energise, 0x00,
                               static_cast<std::uint8_t>(held.channel)),
-                  command.origin);
+                  command.origin, command.cause);
             command.held &= static_cast<ChannelBits>(~channel_bit(held.channel));
             if (command.held == 0) {
                 arm(held.command);
@@ -259,6 +263,11 @@ void Switchboard::job_finished(int job, JobResult result) {
 
 void Switchboard::replied(const Frame& reply) {
     if (const BoardState* board = m_poller.board(reply[ReplyAddress]); board && board->channels) {
+        for (const ChannelChange& change : m_causes.shown(*board, m_now_ms)) {
+            if (m_change) {
+                m_change(change);
+            }
+        }
         watch_board(*board, m_memory.shown(*board, m_now_ms));
     }
     m_events.replied(reply);
@@ -275,7 +284,7 @@ void Switchboard::watch_board(const BoardState& board, bool first) {
             if (first) {
                 queue(build_frame(board.address, cmd::Release, 0x00,
                                   static_cast<std::uint8_t>(channel)),
-                      0);
+                      0, {FrameCause::Kind::Momentary, 0});
                 tell(SwitchNotice::Kind::MomentaryReleased, board.address, channel_bit(channel),
                      QStringLiteral("momentary channel %1 found energised: released").arg(channel));
             } else {
@@ -304,7 +313,7 @@ void Switchboard::watch_board(const BoardState& board, bool first) {
             if (shown & group & channel_bit(channel)) {
                 queue(build_frame(board.address, cmd::Release, 0x00,
                                   static_cast<std::uint8_t>(channel)),
-                      0);
+                      0, {FrameCause::Kind::Interlock, 0});
             }
         }
         tell(SwitchNotice::Kind::InterlockBroken, board.address, shown & group,
@@ -319,7 +328,8 @@ void Switchboard::send_due_releases() {
         return;  // overdue when the line is back, and sent first then
     }
     for (const PulseTimers::Channel& due : m_pulses.take_due(m_now_ms)) {
-        queue(build_frame(due.first, cmd::Release, 0x00, static_cast<std::uint8_t>(due.second)), 0);
+        queue(build_frame(due.first, cmd::Release, 0x00, static_cast<std::uint8_t>(due.second)), 0,
+              {FrameCause::Kind::Pulse, 0});
         m_release_jobs[m_poller.expect(due.first, channel_bit(due.second), 0,
                                        BusPoller::SilenceMs)] = due;
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "controller/bus_poller.h"
+#include "controller/change_causes.h"
 #include "controller/channel_command.h"
 #include "controller/line_memory.h"
 #include "controller/pulse_timers.h"
@@ -54,13 +55,18 @@ public:
     void on_notice(std::function<void(const SwitchNotice&)> notice) {
         m_notice = std::move(notice);
     }
+    // Every change a reply shows, with its cause.
+    void on_change(std::function<void(const ChannelChange&)> change) {
+        m_change = std::move(change);
+    }
 
     // done is called once: at once when refused; else when the board's replies
     // show the channels as wanted, or timeout_ms after the last frame went out.
     // Without verify, done once the frames are out. Replies to its frames go to
-    // origin (a shared port), 0 for none.
+    // origin (a shared port), 0 for none. The changes it makes are put down
+    // to cause (its tag is the caller's).
     void submit(const ChannelCommand& command, int timeout_ms, Done done, bool verify = true,
-                int origin = 0);
+                int origin = 0, FrameCause cause = {FrameCause::Kind::Command, 0});
     // A frame another program sent on a shared port; its reply goes back to origin.
     void take_frame(const Frame& frame, int origin);
     // Commands queued, held by an interlock or on the line.
@@ -91,6 +97,7 @@ private:
         int timeout_ms = 0;
         bool verify = true;
         int origin = 0;
+        FrameCause cause;
         ChannelBits held = 0;  // energises waiting for their group to be released
         bool armed = false;    // every frame queued
         Done done;
@@ -113,7 +120,7 @@ private:
     void scan_finished() override { m_events.scan_finished(); }
     void answered(int origin, const Frame& reply) override { m_events.answered(origin, reply); }
 
-    void queue(const Frame& frame, int origin);
+    void queue(const Frame& frame, int origin, FrameCause cause);
     void written(const Frame& frame);
     // When channel may be energised: its group shown released, long enough.
     std::optional<std::int64_t> free_at(const Hold& hold) const;
@@ -134,6 +141,8 @@ private:
     SwitchRules m_rules;
     PulseTimers m_pulses{m_rules};
     std::function<void(const SwitchNotice&)> m_notice;
+    std::function<void(const ChannelChange&)> m_change;
+    ChangeCauses m_causes;
     std::map<int, Command> m_commands;
     std::vector<Hold> m_holds;
     std::map<int, int> m_jobs;  // the poller's job: a command

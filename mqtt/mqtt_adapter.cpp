@@ -45,6 +45,29 @@ MqttAdapter::MqttAdapter(RelayBridge& bridge, MqttOptions options, QObject* pare
 
 void MqttAdapter::start() {
     m_mqtt.start();
+    if (m_options.ha_runtime) {
+        m_runtime.setInterval(RuntimeEveryMs);
+        connect(&m_runtime, &QTimer::timeout, this, &MqttAdapter::publish_runtime);
+        m_runtime.start();
+    }
+}
+
+void MqttAdapter::publish_runtime() {
+    if (!m_options.ha_runtime || !m_history || !m_mqtt.is_connected()) {
+        return;
+    }
+    for (const BoardState& board : m_bridge.boards()) {
+        for (int channel = 1; channel <= ChannelCount; ++channel) {
+            const auto totals = m_history->counters().totals(board.address, channel);
+            publish_retained(
+                m_topics.channel_runtime(board.address, channel),
+                QJsonDocument(
+                    QJsonObject{{QStringLiteral("energised_s"),
+                                 static_cast<qint64>(totals.energised_ms / 1000)},
+                                {QStringLiteral("switches"), static_cast<qint64>(totals.switches)}})
+                    .toJson(QJsonDocument::Compact));
+        }
+    }
 }
 
 void MqttAdapter::stop() {
@@ -73,6 +96,7 @@ void MqttAdapter::on_connected() {
     m_mqtt.subscribe(m_topics.discovery_status());
     m_mqtt.publish(m_topics.bridge_status(), "online", true);
     publish_discovery();
+    publish_runtime();
     const auto backlog = std::exchange(m_backlog, {});
     for (const auto& [topic, payload] : backlog) {
         m_mqtt.publish(topic, payload, false);
@@ -108,7 +132,8 @@ void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bo
         const bool pulsed = m_bridge.options()
                                 .rules.board(place->address)
                                 .pulse_ms[std::size_t(place->channel - 1)] > 0;
-        const bool wanted = m_bridge.board(place->address) && (!place->button || pulsed);
+        const bool wanted = m_bridge.board(place->address) && (!place->button || pulsed) &&
+                            (!place->sensor || m_options.ha_runtime);
         if (!payload.isEmpty() && !m_bridge.board(place->address)) {
             // Not served (or not found yet): nothing confirms what was retained.
             publish_retained(m_topics.board_availability(place->address), "offline");
@@ -123,7 +148,7 @@ void MqttAdapter::on_message(const QString& topic, const QByteArray& payload, bo
 }
 
 void MqttAdapter::command(const QString& topic, const QByteArray& payload, bool retained) {
-    const CommandSource source{QStringLiteral("topic"), topic, payload};
+    const CommandSource source{QStringLiteral("topic"), topic, payload, QStringLiteral("mqtt"), {}};
     const CommandReading reading = read_command(m_topics, topic, payload, retained);
     if (!reading.command) {
         m_bridge.refuse(source, reading.refusal);
@@ -154,6 +179,9 @@ void MqttAdapter::publish_discovery() {
         for (int channel = 1; channel <= ChannelCount; ++channel) {
             m_published.remove(m_topics.discovery_config(board.address, channel));
             m_published.remove(m_topics.button_config(board.address, channel));
+            for (const bool energised : {true, false}) {
+                m_published.remove(m_topics.runtime_config(board.address, channel, energised));
+            }
         }
         publish_board(board.address, true);
     }
@@ -173,6 +201,12 @@ void MqttAdapter::publish_board(std::uint8_t address, bool discovery) {
             if (pulses[static_cast<std::size_t>(channel - 1)] > 0) {
                 publish_retained(m_topics.button_config(address, channel),
                                  button_payload(m_topics, names, address, channel));
+            }
+            for (const bool energised : {true, false}) {
+                if (m_options.ha_runtime) {
+                    publish_retained(m_topics.runtime_config(address, channel, energised),
+                                     runtime_payload(m_topics, names, address, channel, energised));
+                }
             }
         }
     }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/history_recorder.h"
 #include "mqtt/mqtt_client.h"
 #include "mqtt/mqtt_options.h"
 #include "mqtt/topics.h"
@@ -8,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+#include <QTimer>
 
 namespace relay {
 
@@ -19,10 +21,15 @@ class MqttAdapter : public QObject {
 public:
     // Events kept while the broker is away.
     static constexpr int MostBacklog = 100;
+    // --ha-runtime: counters published at most this often.
+    static constexpr int RuntimeEveryMs = 60000;
 
     MqttAdapter(RelayBridge& bridge, MqttOptions options, QObject* parent = nullptr);
 
+    // The runtime counters for --ha-runtime.
+    void set_history(const HistoryRecorder* recorder) { m_history = recorder; }
     void start();
+    bool connected() const { return m_mqtt.is_connected(); }
     // Publishes offline for every board and the bridge, then disconnects.
     void stop();
 
@@ -40,6 +47,8 @@ private:
     // Retained; only what differs from what was last published.
     void publish_retained(const QString& topic, const QByteArray& payload);
     void publish_event(const QString& topic, const QJsonObject& event);
+    // Each channel's counters, those that changed.
+    void publish_runtime();
 
     RelayBridge& m_bridge;
     const MqttOptions m_options;
@@ -48,6 +57,8 @@ private:
     QElapsedTimer m_clock;
     QHash<QString, QByteArray> m_published;
     QList<QPair<QString, QByteArray>> m_backlog;
+    const HistoryRecorder* m_history = nullptr;
+    QTimer m_runtime;
     QString m_refusal;  // the last connection failure logged
     qint64 m_refusal_logged_ms = -1;
 };

@@ -79,6 +79,29 @@ QByteArray button_payload(const Topics& topics, const BoardNames& names, std::ui
     return compact(config);
 }
 
+QByteArray runtime_payload(const Topics& topics, const BoardNames& names, std::uint8_t address,
+                           int channel, bool energised) {
+    QJsonObject config =
+        channel_entity(topics, names, address,
+                       channel_display_name(names, channel) +
+                           (energised ? QStringLiteral(" 吸合时间") : QStringLiteral(" 切换次数")),
+                       topics.runtime_id(address, channel, energised), QStringLiteral("sensor"));
+    config.remove(QStringLiteral("retain"));
+    config.insert(QStringLiteral("state_topic"), topics.channel_runtime(address, channel));
+    config.insert(QStringLiteral("entity_category"), QStringLiteral("diagnostic"));
+    config.insert(QStringLiteral("state_class"), QStringLiteral("total_increasing"));
+    if (energised) {
+        config.insert(QStringLiteral("device_class"), QStringLiteral("duration"));
+        config.insert(QStringLiteral("unit_of_measurement"), QStringLiteral("s"));
+        config.insert(QStringLiteral("value_template"),
+                      QStringLiteral("{{ value_json.energised_s }}"));
+    } else {
+        config.insert(QStringLiteral("value_template"),
+                      QStringLiteral("{{ value_json.switches }}"));
+    }
+    return compact(config);
+}
+
 QByteArray bridge_payload(const Topics& topics) {
     const QString id = topics.bridge_device_id();
     return compact({

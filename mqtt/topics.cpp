@@ -81,9 +81,22 @@ QString Topics::bridge_config() const {
     return QStringLiteral("%1/binary_sensor/%2/bridge/config").arg(m_prefix, m_node);
 }
 
+QString Topics::channel_runtime(std::uint8_t address, int channel) const {
+    return board(address) + QStringLiteral("/%1/runtime").arg(channel);
+}
+
+QString Topics::runtime_config(std::uint8_t address, int channel, bool energised) const {
+    return QStringLiteral("%1/sensor/%2/%3_%4_%5/config")
+        .arg(m_prefix, m_node)
+        .arg(address)
+        .arg(channel)
+        .arg(energised ? QStringLiteral("energised") : QStringLiteral("switches"));
+}
+
 QStringList Topics::discovery_filters() const {
     return {QStringLiteral("%1/switch/%2/+/config").arg(m_prefix, m_node),
-            QStringLiteral("%1/button/%2/+/config").arg(m_prefix, m_node)};
+            QStringLiteral("%1/button/%2/+/config").arg(m_prefix, m_node),
+            QStringLiteral("%1/sensor/%2/+/config").arg(m_prefix, m_node)};
 }
 
 QString Topics::discovery_status() const {
@@ -99,16 +112,20 @@ std::optional<Topics::Place> Topics::discovery_place(const QString& topic) const
     }
     const QString& component = levels[levels.size() - 4];
     const QString& object = levels[levels.size() - 2];
+    const bool sensor = component == QLatin1String("sensor");
+    const QString counter = object.section(QLatin1Char('_'), 2, 2);
     const auto address = strict_decimal(object.section(QLatin1Char('_'), 0, 0), 0, 255);
     const auto channel =
-        object.count(QLatin1Char('_')) == 1
+        object.count(QLatin1Char('_')) == (sensor ? 2 : 1) &&
+                (!sensor || counter == QLatin1String("energised") ||
+                 counter == QLatin1String("switches"))
             ? strict_decimal(object.section(QLatin1Char('_'), 1, 1), 1, ChannelCount)
             : std::nullopt;
-    if ((component != QLatin1String("switch") && component != QLatin1String("button")) ||
+    if ((component != QLatin1String("switch") && component != QLatin1String("button") && !sensor) ||
         !address || !channel) {
         return std::nullopt;
     }
-    return Place{component == QLatin1String("button"), static_cast<std::uint8_t>(*address),
+    return Place{component == QLatin1String("button"), sensor, static_cast<std::uint8_t>(*address),
                  *channel};
 }
 
@@ -126,6 +143,11 @@ QString Topics::entity_id(std::uint8_t address, int channel) const {
 
 QString Topics::button_id(std::uint8_t address, int channel) const {
     return entity_id(address, channel) + QStringLiteral("_pulse");
+}
+
+QString Topics::runtime_id(std::uint8_t address, int channel, bool energised) const {
+    return entity_id(address, channel) +
+           (energised ? QStringLiteral("_energised") : QStringLiteral("_switches"));
 }
 
 CommandReading read_command(const Topics& topics, const QString& topic, const QByteArray& payload,

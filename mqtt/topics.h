@@ -30,12 +30,16 @@ public:
     // Home Assistant.
     QString discovery_config(std::uint8_t address, int channel) const;  // the switch
     QString button_config(std::uint8_t address, int channel) const;     // its pulse
-    QString bridge_config() const;          // the bridge's own device, its connection
-    QStringList discovery_filters() const;  // this node's switch and button configs
+    QString bridge_config() const;  // the bridge's own device, its connection
+    // --ha-runtime: a channel's counters as JSON, and its two sensors.
+    QString channel_runtime(std::uint8_t address, int channel) const;
+    QString runtime_config(std::uint8_t address, int channel, bool energised) const;
+    QStringList discovery_filters() const;  // this node's switch, button and sensor configs
     QString discovery_status() const;       // Home Assistant's birth and last will
     // Which channel's switch or button one of this node's config topics is for.
     struct Place {
         bool button = false;
+        bool sensor = false;  // a runtime counter's
         std::uint8_t address = 0;
         int channel = 0;
     };
@@ -45,6 +49,7 @@ public:
     QString bridge_device_id() const;
     QString entity_id(std::uint8_t address, int channel) const;
     QString button_id(std::uint8_t address, int channel) const;
+    QString runtime_id(std::uint8_t address, int channel, bool energised) const;
 
 private:
     QString board(std::uint8_t address) const;

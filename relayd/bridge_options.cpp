@@ -59,6 +59,11 @@ const Key Keys[] = {
     {"location", "lat,lon"},
     {"trust-clock", ""},
     {"next-runs", "n"},
+    {"history", ""},
+    {"no-history", ""},
+    {"history-days", "days"},
+    {"history-max-mb", "mb"},
+    {"ha-runtime", ""},
     {"verbose", ""},
 };
 
@@ -283,6 +288,22 @@ bool apply(const QString& key, const QString& value, BridgeOptions& options, QSt
             return fail(QStringLiteral("a number of runs 1..1000"));
         }
         options.next_runs = *count;
+    } else if (key == QLatin1String("history") || key == QLatin1String("no-history")) {
+        options.history.on = (value != QLatin1String("false")) == (key == QLatin1String("history"));
+    } else if (key == QLatin1String("history-days")) {
+        const auto days = strict_decimal(value, 1, 3650);
+        if (!days) {
+            return fail(QStringLiteral("a number of days 1..3650"));
+        }
+        options.history.keep_days = *days;
+    } else if (key == QLatin1String("history-max-mb")) {
+        const auto mb = strict_decimal(value, 1, 1000000);
+        if (!mb) {
+            return fail(QStringLiteral("a number of megabytes 1..1000000"));
+        }
+        options.history.max_mb = *mb;
+    } else if (key == QLatin1String("ha-runtime")) {
+        options.mqtt.ha_runtime = value != QLatin1String("false");
     } else if (key == QLatin1String("verbose")) {
         options.line.verbose = value != QLatin1String("false");
     } else {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/history_options.h"
 #include "mqtt/mqtt_options.h"
 #include "protocol/option_text.h"
 #include "relayd/line_options.h"
@@ -18,6 +19,7 @@ struct BridgeOptions {
     MqttOptions mqtt;
     bool mqtt_on = true;  // off when --http is given without --broker
     WebOptions web;
+    HistoryOptions history;
     // relayd --add-user NAME: asks for the password, writes the users file, exits.
     QString add_user;
     QString role = QStringLiteral("viewer");

@@ -74,6 +74,8 @@ BROKER
     --mqtt-version V    3.1.1 (default) or 5
     --fail-fast         exit (status 7) when the broker cannot be reached or
                         refuses, instead of retrying (1 s doubling to 30 s)
+    --ha-runtime        Home Assistant sensors of each channel's energised time
+                        and switch count (off: their configs are removed)
 
 TOPICS
     --base-topic T      default relay; every topic is T/NODE/...
@@ -92,6 +94,14 @@ WEB
     --add-user NAME     ask for NAME's password (no echo) and write it, with
                         --role viewer (default: may look) or operator (may
                         switch and rename), to --http-users FILE; then exit
+
+HISTORY (see docs/history.md)
+    --no-history        keep no history (history = false); the runtime counters
+                        are then kept in memory only
+    --history-days N    keep N days of changes and commands (default 400)
+    --history-max-mb N  and at most N MB, the oldest days going first (default
+                        256); in STATE/history.sqlite
+    GET /metrics on --http: the line's health for Prometheus
 
     --config FILE       an INI file with the same keys (port=..., boards=...);
                         options win

@@ -26,8 +26,8 @@ struct LineOptions {
     QString name_directory;   // empty: beside the program, else the state directory
     QString state_directory;  // relayd's own files (relayd/state_directory.h), resolved
     int verify_timeout_ms = 1000;
-    QStringList share;        // links to shared ports for other programs
-    SwitchRules rules;        // pulses, momentary channels, interlocks
+    QStringList share;  // links to shared ports for other programs
+    SwitchRules rules;  // pulses, momentary channels, interlocks
     // The schedule: each entry's name and text, the zone its times are in
     // (empty: the system's), the place of the sun's times, and whether the
     // system clock is trusted as it reads.

@@ -78,6 +78,7 @@ void LineSharer::take(Shared& port, const Frame& frame) {
             return;
         }
     }
+    Q_EMIT frame_taken(port.origin, frame);
     m_switchboard.take_frame(frame, port.origin);
 }
 

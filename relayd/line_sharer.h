@@ -34,6 +34,10 @@ public:
     // A reply to a command that a shared port sent.
     void answered(int origin, const Frame& reply);
 
+Q_SIGNALS:
+    // A frame of a shared port that goes to the line (origin: the port's number, from 1).
+    void frame_taken(int origin, const relay::Frame& frame);
+
 private:
     struct Shared;
 

@@ -1,3 +1,4 @@
+#include "history/history_recorder.h"
 #include "mqtt/mqtt_adapter.h"
 #include "relayd/add_user.h"
 #include "relayd/bridge_options.h"
@@ -53,6 +54,7 @@ int main(int argc, char* argv[]) {
         options->mqtt.broker.client_id = QStringLiteral("relayd-") + line.node_id;
     }
     relay::RelayBridge bridge(line, program_directory);
+    relay::HistoryRecorder history(bridge, options->history);
     std::unique_ptr<relay::MqttAdapter> mqtt;
     std::unique_ptr<relay::WebServer> web;
     bool stopping = false;
@@ -62,6 +64,7 @@ int main(int argc, char* argv[]) {
         }
         stopping = true;
         bridge.stop([&, code] {
+            history.stop();
             web.reset();
             if (mqtt) {
                 mqtt->stop();
@@ -76,12 +79,17 @@ int main(int argc, char* argv[]) {
     QObject::connect(&bridge, &relay::RelayBridge::fatal, &app, stop);
     if (options->mqtt_on) {
         mqtt = std::make_unique<relay::MqttAdapter>(bridge, options->mqtt);
+        mqtt->set_history(&history);
         QObject::connect(mqtt.get(), &relay::MqttAdapter::fatal, &app, stop);
     } else {
         relay::log_line(QStringLiteral("MQTT off: --http without --broker"));
     }
     if (options->web.port != 0) {
         web = std::make_unique<relay::WebServer>(bridge, options->web);
+        web->set_history(&history);
+        web->set_mqtt_state([&mqtt]() -> std::optional<bool> {
+            return mqtt ? std::optional<bool>(mqtt->connected()) : std::nullopt;
+        });
         if (const int code = web->start(&error); code != relay::exit_code::Ok) {
             relay::log_line(error);
             return code;
@@ -90,6 +98,7 @@ int main(int argc, char* argv[]) {
     if (const int code = bridge.start(); code != relay::exit_code::Ok) {
         return code;
     }
+    history.start();
     if (web) {
         relay::log_line(QStringLiteral("web page at %1").arg(web->address_text()));
     }

@@ -52,6 +52,9 @@ RelayBridge::RelayBridge(LineOptions options, QString program_directory, QObject
     connect(m_line.get(), &SerialPort::open_failed, this, [this] { m_reopen.start(); });
     m_switchboard.set_rules(m_options.rules);
     m_switchboard.on_notice([this](const SwitchNotice& notice) { noticed(notice); });
+    m_switchboard.on_change(
+        [this](const ChannelChange& change) { Q_EMIT channel_changed(change); });
+    connect(&m_sharer, &LineSharer::frame_taken, this, &RelayBridge::shared_frame);
     m_schedules =
         std::make_unique<ScheduleRunner>(*this, StateDirectory(m_options.state_directory));
 }
@@ -136,7 +139,10 @@ void RelayBridge::submit(const ChannelCommand& command, const CommandSource& sou
                  .arg(command.address)
                  .arg(shown_payload(source.payload), source.where));
     const int timeout = m_options.verify_timeout_ms;
-    m_switchboard.submit(command, timeout, [=](const CommandOutcome& outcome) {
+    const int tag = ++m_last_tag;
+    Q_EMIT command_started(tag, command, source);
+    const auto finished = [=](const CommandOutcome& outcome) {
+        Q_EMIT command_ended(tag, outcome);
         if (outcome.result == CommandOutcome::Result::Verified) {
             log_line(QStringLiteral("board %1: %2 verified")
                          .arg(command.address)
@@ -150,7 +156,8 @@ void RelayBridge::submit(const ChannelCommand& command, const CommandSource& sou
                      .arg(outcome.reason, source.where, shown_payload(source.payload)));
         Q_EMIT command_failed(event);
         done(outcome, event);
-    });
+    };
+    m_switchboard.submit(command, timeout, finished, true, 0, {FrameCause::Kind::Command, tag});
     step();
 }
 

@@ -65,6 +65,9 @@ public:
     void reserve(std::optional<qint64> in_ms);
     ScheduleRunner& schedules() { return *m_schedules; }
     const ScheduleRunner& schedules() const { return *m_schedules; }
+    // The line's counters and the clock the boards' times are in.
+    const Switchboard& switchboard() const { return m_switchboard; }
+    qint64 now_ms() const { return m_clock.elapsed(); }
 
 Q_SIGNALS:
     // The bridge cannot go on (--scan found nothing); exit with code.
@@ -75,6 +78,14 @@ Q_SIGNALS:
     void boards_found();  // --scan has found the boards to serve
     void line_changed(bool open);
     void command_failed(const QJsonObject& event);
+    // For the history: each command as it is submitted (tag names it in the
+    // changes it causes) and as it ends, each change with its cause, and each
+    // switching frame of a shared port (origin: its place in --share).
+    void command_started(int tag, const relay::ChannelCommand& command,
+                         const relay::CommandSource& source);
+    void command_ended(int tag, const relay::CommandOutcome& outcome);
+    void channel_changed(const relay::ChannelChange& change);
+    void shared_frame(int origin, const relay::Frame& frame);
 
 private:
     void replied(const Frame& reply) override;
@@ -116,6 +127,7 @@ private:
     std::vector<std::uint8_t> m_found;
     bool m_line_open = false;
     bool m_scanning = false;
+    int m_last_tag = 0;
     std::unique_ptr<ScheduleRunner> m_schedules;
 };
 

@@ -245,9 +245,11 @@ void ScheduleRunner::carry_out(const ScheduleRun& run) {
     if (run.kind == ScheduleRun::Kind::Skipped || run.command.mask() == 0) {
         return;
     }
-    m_bridge.submit(run.command,
-                    CommandSource{QStringLiteral("schedule"), run.entry, what.toUtf8()},
-                    [](const CommandOutcome&, const QJsonObject&) {});
+    m_bridge.submit(
+        run.command,
+        CommandSource{
+            QStringLiteral("schedule"), run.entry, what.toUtf8(), QStringLiteral("schedule"), {}},
+        [](const CommandOutcome&, const QJsonObject&) {});
 }
 
 void ScheduleRunner::keep() {

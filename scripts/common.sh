@@ -9,7 +9,7 @@ BUILD_PACKAGES=(cmake ninja-build g++ qt6-base-dev qt6-serialport-dev libgl-dev
                 fonts-noto-cjk clang libclang-rt-14-dev
                 xvfb xauth xdotool chromium
                 pkg-config libmosquitto-dev mosquitto mosquitto-clients openssl ser2net
-                libnova-dev)
+                libnova-dev libsqlite3-dev prometheus)
 
 # What scripts/package needs beyond the build: Debian's packaging tools and
 # checks.

@@ -85,6 +85,7 @@ bool read_request_line(const QByteArray& line, RequestHead* head, bool* http11) 
     *http11 = version == "HTTP/1.1";
     head->method = line.left(first);
     head->path = target.indexOf('?') < 0 ? target : target.left(target.indexOf('?'));
+    head->query = target.indexOf('?') < 0 ? QByteArray() : target.mid(target.indexOf('?') + 1);
     return true;
 }
 

@@ -19,7 +19,8 @@ struct RequestHead {
     int status = 0;  // 0: a request; else the refusal's status, error says why
     QString error;
     QByteArray method;
-    QByteArray path;  // the target without its query, as it came
+    QByteArray path;   // the target without its query, as it came
+    QByteArray query;  // what follows its ?, as it came
     qint64 body_bytes = 0;
     bool websocket = false;                       // a WebSocket handshake: no HTTP after it
     QList<QPair<QByteArray, QByteArray>> fields;  // names in lower case

@@ -34,6 +34,7 @@ struct WebExchange {
     QPointer<QTcpSocket> socket;
     QByteArray method;
     QString path;
+    QString query;  // after the ?, percent-encoded as it came
     QByteArray body;
     QByteArray host;
     QByteArray origin;

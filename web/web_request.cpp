@@ -124,6 +124,9 @@ WebRequest read_api(const QByteArray& method, const QStringList& parts, const QB
     if (first == QLatin1String("schedules")) {
         return read_schedules(method, parts, body);
     }
+    if (parts.size() == 1 && first == QLatin1String("history")) {
+        return only(get, "GET", of_kind(WebRequest::Kind::History));
+    }
     if (first != QLatin1String("boards") || parts.size() > 5) {
         return refused(404, QStringLiteral("no such resource"));
     }
@@ -141,6 +144,11 @@ WebRequest read_api(const QByteArray& method, const QStringList& parts, const QB
         return get ? request
                    : only(post, "GET, POST",
                           post ? read_switch(read_board_payload(board, body)) : WebRequest());
+    }
+    if (parts.size() == 3 && parts[2] == QLatin1String("runtime")) {
+        WebRequest request = of_kind(WebRequest::Kind::Runtime);
+        request.address = board;
+        return only(get, "GET", request);
     }
     const auto channel = parts[2] == QLatin1String("channels") && parts.size() >= 4
                              ? strict_decimal(parts[3], 1, ChannelCount)
@@ -164,14 +172,19 @@ WebRequest read_web_request(const QByteArray& method, const QString& path, const
     if (body.size() > MaxBodyBytes) {
         return refused(413, QStringLiteral("the body is larger than %1 bytes").arg(MaxBodyBytes));
     }
-    static const QStringList assets{QStringLiteral("/"), QStringLiteral("/words.js"),
-                                    QStringLiteral("/live.js"), QStringLiteral("/cards.js"),
-                                    QStringLiteral("/schedules.js"), QStringLiteral("/app.css")};
+    static const QStringList assets{
+        QStringLiteral("/"),         QStringLiteral("/words.js"),     QStringLiteral("/live.js"),
+        QStringLiteral("/cards.js"), QStringLiteral("/schedules.js"), QStringLiteral("/app.css")};
     if (assets.contains(path)) {
         WebRequest request = of_kind(WebRequest::Kind::Asset);
         request.asset = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;
         return method == "GET" || method == "HEAD"
                    ? request
+                   : refused(405, QStringLiteral("method not allowed"), QStringLiteral("GET"));
+    }
+    if (path == QLatin1String("/metrics")) {
+        return method == "GET" || method == "HEAD"
+                   ? of_kind(WebRequest::Kind::Metrics)
                    : refused(405, QStringLiteral("method not allowed"), QStringLiteral("GET"));
     }
     if (!path.startsWith(QLatin1String("/api/"))) {

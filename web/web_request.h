@@ -27,6 +27,9 @@ struct WebRequest {
         Schedules,
         SchedulePut,     // name, text: an entry of the page added or changed
         ScheduleDelete,  // name
+        History,         // the query says what (web/history_api.h)
+        Runtime,         // address
+        Metrics,         // Prometheus' text
     };
     Kind kind = Kind::Refused;
     int status = 200;

@@ -2,6 +2,7 @@
 
 #include "protocol/option_text.h"
 #include "relayd/log_line.h"
+#include "web/metrics_text.h"
 #include "web/web_exchange.h"
 #include "web/web_listener.h"
 
@@ -48,7 +49,8 @@ WebServer::WebServer(RelayBridge& bridge, WebOptions options, QObject* parent)
       m_bridge(bridge),
       m_options(std::move(options)),
       m_live(bridge),
-      m_listener(std::make_unique<WebListener>()) {
+      m_listener(std::make_unique<WebListener>()),
+      m_history(bridge) {
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &WebServer::on_live);
 }
 
@@ -104,6 +106,11 @@ int WebServer::start(QString* error) {
     return exit_code::Ok;
 }
 
+void WebServer::set_history(const HistoryRecorder* recorder) {
+    m_recorder = recorder;
+    m_history.set_recorder(recorder);
+}
+
 QString WebServer::address_text() const {
     const WebOptions& options = m_options;
     QString host = options.address.toString();
@@ -136,6 +143,7 @@ bool WebServer::handleRequest(const QHttpServerRequest& request, QTcpSocket* soc
     exchange->socket = socket;
     exchange->method = head.method;
     exchange->path = QString::fromLatin1(head.path);
+    exchange->query = QString::fromLatin1(head.query);
     exchange->body = framed->body;
     exchange->host = head.value("host");
     exchange->origin = head.value("origin");
@@ -249,6 +257,17 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
         exchange->send_json(200, '[' + boards + ']');
         return;
     }
+    if (wanted.kind == WebRequest::Kind::Metrics) {
+        exchange->send(
+            200, "text/plain; version=0.0.4; charset=utf-8",
+            metrics_text({m_bridge, m_recorder,
+                          m_mqtt_connected ? m_mqtt_connected() : std::nullopt, m_live.count()}));
+        return;
+    }
+    if (wanted.kind == WebRequest::Kind::History) {
+        m_history.serve_history(exchange, exchange->query);
+        return;
+    }
     if (wanted.kind == WebRequest::Kind::Schedules ||
         wanted.kind == WebRequest::Kind::SchedulePut ||
         wanted.kind == WebRequest::Kind::ScheduleDelete) {
@@ -261,6 +280,10 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
     }
     if (wanted.kind == WebRequest::Kind::Board) {
         exchange->send_json(200, m_bridge.document(wanted.address));
+        return;
+    }
+    if (wanted.kind == WebRequest::Kind::Runtime) {
+        m_history.serve_runtime(exchange, wanted.address, exchange->query);
         return;
     }
     if (identity.role != WebRole::Operator) {
@@ -276,7 +299,7 @@ void WebServer::serve_api(const Held& exchange, const WebRequest& wanted,
         exchange->send_json(200, m_bridge.document(wanted.address));
         return;
     }
-    switch_channels(exchange, wanted);
+    switch_channels(exchange, wanted, identity.user);
 }
 
 void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
@@ -299,8 +322,10 @@ void WebServer::serve_schedules(const Held& exchange, const WebRequest& wanted,
     exchange->send_json(200, json(schedules.listing()));
 }
 
-void WebServer::switch_channels(const Held& exchange, const WebRequest& wanted) {
-    const CommandSource source{QStringLiteral("path"), exchange->path, exchange->body};
+void WebServer::switch_channels(const Held& exchange, const WebRequest& wanted,
+                                const QString& user) {
+    const CommandSource source{QStringLiteral("path"), exchange->path, exchange->body,
+                               QStringLiteral("web"), user};
     m_bridge.submit(wanted.command, source,
                     [this, exchange, address = wanted.address](const CommandOutcome& outcome,
                                                                const QJsonObject& event) {

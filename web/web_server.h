@@ -1,6 +1,7 @@
 #pragma once
 
 #include "relayd/relay_bridge.h"
+#include "web/history_api.h"
 #include "web/live_streams.h"
 #include "web/web_auth.h"
 #include "web/web_options.h"
@@ -29,6 +30,12 @@ public:
     int start(QString* error);
     // Where the page is, for the log.
     QString address_text() const;
+    // The history's API and the channels' counters for /metrics.
+    void set_history(const HistoryRecorder* recorder);
+    // For /metrics: whether MQTT is connected, nothing when it is off.
+    void set_mqtt_state(std::function<std::optional<bool>()> connected) {
+        m_mqtt_connected = std::move(connected);
+    }
 
 protected:
     bool handleRequest(const QHttpServerRequest& request, QTcpSocket* socket) override;
@@ -40,7 +47,7 @@ private:
     void on_live();
     void serve_api(const Held& exchange, const WebRequest& wanted, const WebIdentity& identity);
     void login(const Held& exchange, const WebRequest& wanted);
-    void switch_channels(const Held& exchange, const WebRequest& wanted);
+    void switch_channels(const Held& exchange, const WebRequest& wanted, const QString& user);
     void serve_schedules(const Held& exchange, const WebRequest& wanted,
                          const WebIdentity& identity);
     void session(const Held& exchange);
@@ -55,6 +62,9 @@ private:
     WebAuth m_auth;
     LiveStreams m_live;
     std::unique_ptr<WebListener> m_listener;
+    HistoryApi m_history;
+    const HistoryRecorder* m_recorder = nullptr;
+    std::function<std::optional<bool>()> m_mqtt_connected;
     bool m_tls = false;
 };
 

@@ -106,11 +106,16 @@ struct Rig : BusEvents {
             }
         }
     }
-    // The transcript, without the polls when the expected one has none.
+    // The transcript, without the polls when the expected one has none, and
+    // without the changes when it has none.
     QStringList seen(const QStringList& expected) const {
-        if (expected.join(' ').contains('>'))
-            return transcript;
-        return transcript.filter(QRegularExpression("online|offline|job|scan|pulse|notice|done"));
+        const QString all = expected.join(' ');
+        QStringList kept = transcript;
+        if (!all.contains("change"))
+            kept = kept.filter(QRegularExpression("^\\d+ (?!change)"));
+        if (all.contains('>'))
+            return kept;
+        return kept.filter(QRegularExpression("online|offline|job|scan|pulse|notice|done|change"));
     }
     Switchboard board{[this](const Frame& f) { sent(f); }, *this};
     SwitchRules rules;
@@ -121,7 +126,20 @@ struct Rig : BusEvents {
                                    "interlock broken", "frame refused"};
             note(QStringLiteral("notice %1 %2").arg(kinds[int(n.kind)]).arg(n.channels, 0, 16));
         });
+        // "change CHANNEL on|off CAUSE [TAG]"; the states first heard are left out.
+        board.on_change([this](const ChannelChange& c) {
+            const char* causes[] = {"none", "command", "pulse", "interlock", "momentary", "shared"};
+            if (c.kind != ChannelChange::Kind::Seen)
+                note(QStringLiteral("change %1 %2 %3")
+                         .arg(c.channel)
+                         .arg(c.on ? "on" : "off", c.kind == ChannelChange::Kind::Master
+                                                       ? QStringLiteral("master")
+                                                       : QStringLiteral("%1 %2")
+                                                             .arg(causes[int(c.cause.kind)])
+                                                             .arg(c.cause.tag)));
+        });
     }
+    int commands = 0;
     void advance() { board.advance(now); }
     void receive(const Frame& reply) { board.receive(reply, now); }
     std::optional<std::int64_t> deadline() const { return board.next_deadline_ms(); }
@@ -165,13 +183,16 @@ struct Rig : BusEvents {
             command.toggle = a[0] == "toggle" ? bits : 0;
             command.pulse = a[0] == "pulse" ? bits : 0;
             command.pulse_ms = a[0] == "pulse" ? n(3) : 0;
-            board.submit(command, 300, [this](const CommandOutcome& o) {
-                const char* results[] = {"verified", "refused", "not verified", "no reply"};
-                const QString result = results[int(o.result)];
-                note(QStringLiteral("done %1 %2")
-                         .arg(result, o.reason == result ? "" : o.reason)
-                         .trimmed());
-            });
+            board.submit(
+                command, 300,
+                [this](const CommandOutcome& o) {
+                    const char* results[] = {"verified", "refused", "not verified", "no reply"};
+                    const QString result = results[int(o.result)];
+                    note(QStringLiteral("done %1 %2")
+                             .arg(result, o.reason == result ? "" : o.reason)
+                             .trimmed());
+                },
+                true, 0, {FrameCause::Kind::Command, ++commands});
         }
     }
 };
@@ -310,6 +331,28 @@ private Q_SLOTS:
             QStringList{"0 boards 1", "40 pulse 1 0x4 100"}, 3150,
             QStringList{"20 online 1", "60 done verified", "1140 notice release failed 4",
                         "3140 notice release failed 4"});
+        row("changes put down to the command, the interlock and the pulse that asked", "1",
+            QStringList{"0 rule interlock 1:1+2", "0 boards 1", "40 on 1 0x1", "100 on 1 0x2",
+                        "300 pulse 1 0x4 100"},
+            460,
+            QStringList{"20 online 1", "60 change 1 on command 1", "60 done verified",
+                        "120 change 1 off interlock 2", "140 change 2 on command 2",
+                        "140 done verified", "320 change 3 on command 3", "320 done verified",
+                        "420 change 3 off pulse 0", "420 notice pulse ended 4"});
+        row("a change nothing asked for, or only the opposite, or too long ago: another master's",
+            "1:0x4:0:30-100",
+            QStringList{"0 boards 1", "40 on 1 0x4", "50 master 1 0x0", "3500 master 1 0x4"}, 3700,
+            QStringList{"20 online 1", "220 change 3 off master", "340 done not verified",
+                        "3620 change 3 on master"});
+        row("a shared port's frame, a momentary release and a broken interlock", "1:0x0008",
+            QStringList{"0 rule pulse 1:4=250", "0 rule momentary 1:4", "0 rule interlock 1:1+2",
+                        "0 boards 1", "40 frame 1 12 3", "100 master 1 0x7"},
+            300,
+            QStringList{"20 online 1", "20 notice momentary released 8",
+                        "40 change 4 off momentary 0", "60 change 3 on shared 7",
+                        "220 change 1 on master", "220 change 2 on master",
+                        "220 notice interlock broken 3", "240 change 1 off interlock 0",
+                        "260 change 2 off interlock 0"});
     }
     void transcriptOfTheLine() {
         QFETCH(QString, line);

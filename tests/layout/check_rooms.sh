@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Who may include whom. The core knows no program and no outside world, the
 # schedules only the core; relayd's line knows no adapter; an adapter knows
-# only the core, the schedules, relayd's line and itself. Prints every include
+# only the core, the schedules, relayd's line, the history and itself. Prints every include
 # that breaks this and fails.
 set -uo pipefail
 cd "${1:-$(dirname "$0")/../..}"
@@ -22,9 +22,10 @@ declare -A may=(
     [core]="core"
     [schedule]="core"
     [line]="core schedule"
-    [mqtt]="core line schedule"
-    [web]="core line schedule"
-    [relayd]="core line mqtt web schedule"
+    [history]="core line schedule"
+    [mqtt]="core line schedule history"
+    [web]="core line schedule history"
+    [relayd]="core line mqtt web schedule history"
     [ui]="core"
     [app]="core ui"
     [cli]="core"
@@ -53,7 +54,7 @@ while IFS= read -r file; do
             broken=1
         fi
     done
-done < <(find protocol controller names serial schedule relayd mqtt web ui app cli tools \
+done < <(find protocol controller names serial schedule relayd history mqtt web ui app cli tools \
     -name '*.h' -o -name '*.cpp' | sort)
 [ "$broken" -eq 0 ] && echo "every room includes only what it may"
 exit "$broken"
