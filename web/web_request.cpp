@@ -174,7 +174,8 @@ WebRequest read_web_request(const QByteArray& method, const QString& path, const
     }
     static const QStringList assets{
         QStringLiteral("/"),         QStringLiteral("/words.js"),     QStringLiteral("/live.js"),
-        QStringLiteral("/cards.js"), QStringLiteral("/schedules.js"), QStringLiteral("/app.css")};
+        QStringLiteral("/cards.js"), QStringLiteral("/schedules.js"), QStringLiteral("/history.js"),
+        QStringLiteral("/app.css")};
     if (assets.contains(path)) {
         WebRequest request = of_kind(WebRequest::Kind::Asset);
         request.asset = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;

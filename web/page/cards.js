@@ -24,6 +24,7 @@ function addCard(doc) {
     chs.append(ch);
   }
   el.querySelector('.ad').textContent = T.address(a);
+  el.querySelector('[data-act=hist]').textContent = T.history;
   el.querySelector('[data-act=on]').textContent = T.allOn;
   el.querySelector('[data-act=off]').textContent = T.allOff;
   el.querySelector('.ro').textContent = T.readOnly;
@@ -164,6 +165,21 @@ async function onRename(ev) {
     ? T.notSaved(data.error) : failureText(status, data, [n]);
 }
 
+// ---- the history view: its script comes when first wanted, so the page stays light
+
+let historyScript = null;
+
+function openHistory(b) {
+  historyScript ||= new Promise((resolve, reject) => {
+    const s = document.createElement('script');
+    s.src = '/history.js';
+    s.onload = resolve;
+    s.onerror = reject;
+    document.head.append(s);
+  });
+  historyScript.then(() => showHistory(b), () => { historyScript = null; });
+}
+
 // ---- wiring
 
 function onBoardsClick(ev) {
@@ -179,6 +195,7 @@ function onBoardsClick(ev) {
     case 'on': return switchAll(b, true);
     case 'off': return switchAll(b, false);
     case 'x': return btn.parentElement.remove();
+    case 'hist': return openHistory(b);
   }
 }
 

@@ -68,6 +68,7 @@ function setSession(s) {
 
 function showLogin() {
   stopLive();
+  if (typeof closeHistory === 'function') closeHistory();
   for (const b of app.boards.values()) b.el.remove();
   app.boards.clear();
   for (const d of document.querySelectorAll('dialog[open]')) d.close();
@@ -163,7 +164,11 @@ function scheduleRetry(fn) {
 
 function onMessage(m) {
   if (m.type === 'hello') onHello(m);
-  else if (m.type === 'board' && m.board) { upsert(m.board); renderCard(app.boards.get(m.board.address)); }
+  else if (m.type === 'board' && m.board) {
+    upsert(m.board);
+    renderCard(app.boards.get(m.board.address));
+    if (typeof historyChanged === 'function') historyChanged(m.board.address);
+  }
   else if (m.type === 'line') { app.line = m.line; refreshAll(); }
   else if (m.type === 'schedules') onSchedules(m);
 }
