@@ -38,6 +38,9 @@ public:
     QString database_path() const;
     const RuntimeCounters& counters() const { return m_counters; }
     const HistoryWriter* writer() const { return m_writer.get(); }
+    // Hands what was recorded to the writer now, not at the next second: a
+    // read of the history is to see it.
+    void flush();
 
 private:
     struct Started {
@@ -52,7 +55,6 @@ private:
     void shared(int origin, const Frame& frame);
     void availability(std::uint8_t address, bool online);
     void line(bool open);
-    void flush();
     HistorySource cause_of(const ChannelChange& change) const;
     HistorySource shared_source(int origin) const;
     static std::int64_t wall_ms();

@@ -48,6 +48,7 @@ void HistoryWriter::add(HistoryBatch batch) {
     }
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_handed;
         append(m_pending.changes, batch.changes);
         append(m_pending.commands, batch.commands);
         append(m_pending.availability, batch.availability);
@@ -101,21 +102,37 @@ void HistoryWriter::run() {
     }
 }
 
+void HistoryWriter::wait_written(int ms) const {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    const std::uint64_t handed = m_handed;
+    m_written.wait_for(lock, std::chrono::milliseconds(ms),
+                       [this, handed] { return m_tried >= handed; });
+}
+
 void HistoryWriter::write_pending() {
     HistoryBatch batch;
     std::size_t dropped = 0;
+    std::uint64_t handed = 0;
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
         batch = std::move(m_pending);
         m_pending = {};
         dropped = std::exchange(m_dropped, 0);
+        handed = m_handed;
     }
+    const auto tried = [this, handed] {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_tried = handed;
+        m_written.notify_all();
+    };
     if (batch.empty()) {
+        tried();
         return;
     }
     QString error;
     if (m_store.write(batch, &error)) {
         ++m_committed;
+        tried();
         if (m_failing) {
             m_failing = false;
             m_log(QStringLiteral("history: writing again to %1%2")
@@ -138,6 +155,8 @@ void HistoryWriter::write_pending() {
     append(batch.runtime, m_pending.runtime);
     m_pending = std::move(batch);
     m_dropped += dropped;
+    m_tried = handed;
+    m_written.notify_all();
 }
 
 void HistoryWriter::prune() {

@@ -35,6 +35,9 @@ public:
     // reads the runtime totals. False and why when it cannot.
     bool open(std::map<HistoryStore::Channel, HistoryStore::Totals>* totals, QString* error);
     void add(HistoryBatch batch);
+    // On a reader's thread: until what was handed over before the call has
+    // been written (or failed to be), at most ms, so that a read sees it.
+    void wait_written(int ms) const;
     // Handed over and not yet committed.
     std::size_t pending() const;
     std::uint64_t failed_writes() const { return m_failed_writes; }
@@ -52,6 +55,9 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_wake;
     HistoryBatch m_pending;  // guarded by m_mutex
+    mutable std::condition_variable m_written;
+    std::uint64_t m_handed = 0;  // batches handed over, guarded by m_mutex
+    std::uint64_t m_tried = 0;   // of them written or failed, guarded by m_mutex
     std::size_t m_dropped = 0;
     bool m_stopping = false;
     bool m_failing = false;  // writer's thread only

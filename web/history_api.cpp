@@ -233,9 +233,12 @@ void HistoryApi::serve_history(const Held& exchange, const QString& query_text) 
         return;
     }
     const bool csv = format == QLatin1String("csv");
+    m_recorder->flush();
     answer_later(
         exchange,
-        [query, csv](HistoryReader& reader) {
+        [query, csv, writer = m_recorder->writer()](HistoryReader& reader) {
+            // What was recorded before the request is in the answer.
+            writer->wait_written(WrittenWaitMs);
             const HistoryAnswer answer = reader.history(query);
             if (!answer.error.isEmpty()) {
                 return std::make_pair(500, error_body(answer.error));

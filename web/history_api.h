@@ -18,12 +18,15 @@ class HistoryApi : public QObject {
 public:
     using Held = std::shared_ptr<WebExchange>;
     static constexpr int DefaultLimit = 1000;
-    static constexpr int MostLimit = 10000;
+    // A week of a board that switches once a minute is 10,080 changes.
+    static constexpr int MostLimit = 50000;
     static constexpr int DefaultDays = 7;
     static constexpr int MostDays = 400;
+    // How long a read waits for the rows recorded before it to be written.
+    static constexpr int WrittenWaitMs = 2000;
 
     HistoryApi(const RelayBridge& bridge, QObject* parent = nullptr);
-    void set_recorder(const HistoryRecorder* recorder) { m_recorder = recorder; }
+    void set_recorder(HistoryRecorder* recorder) { m_recorder = recorder; }
 
     void serve_history(const Held& exchange, const QString& query);
     void serve_runtime(const Held& exchange, std::uint8_t address, const QString& query);
@@ -36,7 +39,7 @@ private:
     bool refuse_off(const Held& exchange);
 
     const RelayBridge& m_bridge;
-    const HistoryRecorder* m_recorder = nullptr;
+    HistoryRecorder* m_recorder = nullptr;
 };
 
 // ms since the epoch, or ISO 8601 (without an offset: local time).

@@ -106,7 +106,7 @@ int WebServer::start(QString* error) {
     return exit_code::Ok;
 }
 
-void WebServer::set_history(const HistoryRecorder* recorder) {
+void WebServer::set_history(HistoryRecorder* recorder) {
     m_recorder = recorder;
     m_history.set_recorder(recorder);
 }

@@ -31,7 +31,7 @@ public:
     // Where the page is, for the log.
     QString address_text() const;
     // The history's API and the channels' counters for /metrics.
-    void set_history(const HistoryRecorder* recorder);
+    void set_history(HistoryRecorder* recorder);
     // For /metrics: whether MQTT is connected, nothing when it is off.
     void set_mqtt_state(std::function<std::optional<bool>()> connected) {
         m_mqtt_connected = std::move(connected);
@@ -63,7 +63,7 @@ private:
     LiveStreams m_live;
     std::unique_ptr<WebListener> m_listener;
     HistoryApi m_history;
-    const HistoryRecorder* m_recorder = nullptr;
+    HistoryRecorder* m_recorder = nullptr;
     std::function<std::optional<bool>()> m_mqtt_connected;
     bool m_tls = false;
 };

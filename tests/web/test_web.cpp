@@ -303,6 +303,27 @@ private Q_SLOTS:
         QVERIFY(config.wait_for("\"name\":\"进水阀\""));
     }
 
+    void theHistoryTellsWhatSwitchedAChannel() {
+        WebRig& rig = *m_rig;
+        QVERIFY(rig.broker.publish("relay/t/2/13/set", "ON", false));
+        QVERIFY(rig.shows(2, 2, 13, "true"));
+        const QString tip = rig.browser
+                                .run(
+                                    "const p = pages[2];"
+                                    "await p.locator('section[data-a=\"2\"]')"
+                                    "  .getByRole('button', {name: '历史', exact: true}).click();"
+                                    "const bar = p.locator('canvas[data-c=\"13\"]');"
+                                    "await p.locator('#history-commands tr').first().waitFor();"
+                                    "const b = await bar.boundingBox();"
+                                    "await p.mouse.click(b.x + b.width - 2, b.y + 5);"
+                                    "const tip = await p.locator('#history-tip').textContent();"
+                                    "await p.getByRole('button', {name: '返回'}).click();"
+                                    "return tip;")
+                                .toString();
+        QVERIFY2(tip.startsWith("第13路 吸合") && tip.endsWith("MQTT · relay/t/2/13/set"),
+                 qPrintable(tip));
+    }
+
     void silenceAndALostBridgeAreShownAndPassBySelf() {
         WebRig& rig = *m_rig;
         rig.board.signal(SIGUSR1);  // silent
@@ -436,6 +457,18 @@ private Q_SLOTS:
         QCOMPARE(rig.request("GET", "/api/boards", {}, {{"Authorization", wrong}}).status, 401);
         QVERIFY(rig.relayd.wait_output("failed login from 127.0.0.1 (HTTP Basic)") &&
                 !rig.relayd.output().contains("passw0rd"));
+        // Her command is in the board's history with her name.
+        QCOMPARE(rig.browser
+                     .run("await vars.p.goto(args.url);"
+                          "await vars.p.locator('section[data-a=\"1\"]')"
+                          "  .getByRole('button', {name: '历史', exact: true}).click();"
+                          "await vars.p.locator('#history-commands td').first().waitFor();"
+                          "const rows = await vars.p.locator('#history-commands tr').evaluateAll("
+                          "  rows => rows.map(r => [...r.cells].map(c => c.textContent)));"
+                          "return rows.find(r => r[1] === '16')[4];",  // the newest first
+                          {{"url", rig.url()}})
+                     .toString(),
+                 "ann");
     }
 };
 

@@ -83,7 +83,7 @@ function outages(d) {
   let board = null, line = null;
   for (const e of d.availability || []) {
     if (e.board === null || e.board === undefined) {
-      if (e.state === 'line lost' && line === null) line = e.t;
+      if ((e.state === 'line lost' || e.state === 'stopped') && line === null) line = e.t;
       if (e.state === 'line open' && line !== null) { spans.push([line, e.t, 'grey']); line = null; }
     } else {
       if (e.state === 'offline' && board === null) board = e.t;
@@ -98,7 +98,8 @@ function outages(d) {
 // One channel's spans over [from, to]: [start, end, look, cause] in time order.
 function channelSpans(d, n, lost) {
   const spans = [];
-  let t = d.from, look = d.initial?.[n] === 'ON' ? 'on' : d.initial?.[n] === 'OFF' ? 'off' : 'unk';
+  // Before anything was recorded nothing is known: grey, as a closed port on the panel.
+  let t = d.from, look = d.initial?.[n] === 'ON' ? 'on' : d.initial?.[n] === 'OFF' ? 'off' : 'grey';
   let cause = null;
   for (const c of d.changes || []) {
     if (c.channel !== n) continue;
@@ -133,9 +134,22 @@ function drawHistory() {
   }
 }
 
-function spanAt(line, clientX) {
+// What the pointer is on: a change within reach (a finger is wide, and a
+// change of a minute is a sliver of a day), else the span under it.
+function spanAt(line, ev) {
   const d = hist.data, r = line.canvas.getBoundingClientRect();
-  const t = d.from + (clientX - r.left) / r.width * (d.to - d.from);
+  const px = ev.clientX - r.left, scale = r.width / (d.to - d.from);
+  const reach = ev.pointerType === 'touch' ? 12 : 6;
+  let near = null;
+  for (const s of line.spans) {
+    const gap = Math.abs((s[0] - d.from) * scale - px);
+    // Of changes a pixel apart, the later: the earlier is then out of sight.
+    if (s[3] && gap <= reach && (!near || gap < near.gap - 1 || (gap < near.gap + 1 && s[0] > near.s[0]))) {
+      near = { s, gap };
+    }
+  }
+  if (near) return near.s;
+  const t = d.from + px / scale;
   // The last span drawn over a moment is the one shown there.
   return [...line.spans].reverse().find(s => s[0] <= t && t < s[1]);
 }
@@ -150,7 +164,7 @@ function onLinesPointer(ev) {
   const canvas = ev.target.closest('canvas');
   const line = canvas && hist.lines.find(l => l.canvas === canvas);
   if (!line || !hist.data) return;
-  const s = spanAt(line, ev.clientX);
+  const s = spanAt(line, ev);
   if (!s) return;
   const look = s[2] === 'on' ? T.on : s[2] === 'off' ? T.off : s[2] === 'grey' ? T.tipLost : T.tipUnknown;
   const text = T.tipState(line.label, look, fmtTime(new Date(s[0]).toISOString()),
@@ -163,7 +177,8 @@ function onLinesPointer(ev) {
 function renderRuntime() {
   const rt = hist.runtime, table = $('history-runtime');
   if (!rt) { table.replaceChildren(); return; }
-  const days = (rt.channels[0]?.days || []).slice(-7);
+  // Newest first: on a phone, today is the column in sight.
+  const days = (rt.channels[0]?.days || []).slice(-7).reverse();
   const row = (cells, head) => {
     const tr = document.createElement('tr');
     for (const [i, text] of cells.entries()) {
@@ -174,9 +189,10 @@ function renderRuntime() {
     }
     return tr;
   };
-  const hours = s => T.hours((s / 3600).toFixed(s && s < 360 ? 2 : 1));
+  const hours = s => !s ? '–' : s < 60 ? T.minutes('<1') : s < 3600 ? T.minutes(Math.round(s / 60))
+    : T.hours((s / 3600).toFixed(1));
   table.replaceChildren(row(['', ...days.map(x => x.day.slice(5)), T.sw], true),
-    ...rt.channels.map(c => row([T.chan(c.channel), ...c.days.slice(-7).map(x => hours(x.energised_s)),
+    ...rt.channels.map(c => row([T.chan(c.channel), ...c.days.slice(-7).reverse().map(x => hours(x.energised_s)),
       String(c.days.slice(-7).reduce((n, x) => n + x.switches, 0))])));
 }
 
@@ -233,7 +249,7 @@ function renderCommands() {
     btn.addEventListener('click', () => {
       hist.days = Number(btn.dataset.range);
       for (const b of document.querySelectorAll('#history [data-range]')) {
-        b.setAttribute('aria-pressed', String(b === btn));
+        b.setAttribute('aria-checked', String(b === btn));
       }
       loadHistory();
     });
