@@ -172,10 +172,14 @@ WebRequest read_web_request(const QByteArray& method, const QString& path, const
     if (body.size() > MaxBodyBytes) {
         return refused(413, QStringLiteral("the body is larger than %1 bytes").arg(MaxBodyBytes));
     }
-    static const QStringList assets{
-        QStringLiteral("/"),         QStringLiteral("/words.js"),     QStringLiteral("/live.js"),
-        QStringLiteral("/cards.js"), QStringLiteral("/schedules.js"), QStringLiteral("/history.js"),
-        QStringLiteral("/app.css")};
+    static const QStringList assets{QStringLiteral("/"),
+                                    QStringLiteral("/words.js"),
+                                    QStringLiteral("/live.js"),
+                                    QStringLiteral("/cards.js"),
+                                    QStringLiteral("/schedules.js"),
+                                    QStringLiteral("/history.js"),
+                                    QStringLiteral("/history.css"),
+                                    QStringLiteral("/app.css")};
     if (assets.contains(path)) {
         WebRequest request = of_kind(WebRequest::Kind::Asset);
         request.asset = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;

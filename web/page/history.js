@@ -4,6 +4,53 @@
 // cause of each change on hover and tap, the runtime per day, and the
 // commands with their outcomes and users.
 
+// The view's words and markup come with it.
+Object.assign(T, {
+  zh: {
+    historyTitle: name => `${name} · 历史`, back: '返回', day: '24 小时', week: '7 天',
+    csv: '导出 CSV', runtime: '每日运行时间', commands: '命令', outcome: '结果', source: '来源', any: '全部',
+    byUser: '用户', loading: '正在读取…', truncated: '记录太多，只显示了一部分', noHistory: '没有历史记录（relayd 未开启历史）',
+    sw: '次', hours: h => `${h} 小时`, minutes: m => `${m} 分`,
+    outcomes: { verified: '已确认', 'not verified': '未生效', refused: '被拒绝', 'no reply': '无应答', sent: '已发送' },
+    kinds: { mqtt: 'MQTT', web: '网页', schedule: '定时', shared: '共享串口', pulse: '点动结束', interlock: '互锁', momentary: '点动复位', master: '其他主机', seen: '启动时读到', command: '命令' },
+    tipState: (ch, st, from, to) => `${ch} ${st} ${from} – ${to}`, tipLost: '无记录：串口断开或 relayd 未运行', tipUnknown: '板子无应答',
+    cols: ['时间', '通道', '命令', '来源', '用户', '结果'],
+  },
+  en: {
+    historyTitle: name => `${name} · history`, back: 'Back', day: '24 hours', week: '7 days',
+    csv: 'Export CSV', runtime: 'Runtime per day', commands: 'Commands', outcome: 'Outcome', source: 'Source', any: 'any',
+    byUser: 'By user', loading: 'Loading…', truncated: 'Too many records: only part is shown', noHistory: 'No history (relayd keeps none)',
+    sw: 'switches', hours: h => `${h} h`, minutes: m => `${m} min`,
+    outcomes: { verified: 'verified', 'not verified': 'not verified', refused: 'refused', 'no reply': 'no reply', sent: 'sent' },
+    kinds: { mqtt: 'MQTT', web: 'web', schedule: 'schedule', shared: 'shared port', pulse: 'pulse end', interlock: 'interlock', momentary: 'momentary release', master: 'another master', seen: 'as first read', command: 'a command' },
+    tipState: (ch, st, from, to) => `${ch} ${st} ${from} – ${to}`, tipLost: 'nothing recorded: line lost or relayd not running', tipUnknown: 'board not answering',
+    cols: ['Time', 'Channels', 'Command', 'Source', 'User', 'Outcome'],
+  },
+}[LANG]);
+
+const HISTORY_MARKUP = `
+  <div class="head">
+    <h2 id="history-title"></h2>
+    <button type="button" id="history-back" class="btn small" data-t="back"></button>
+  </div>
+  <div class="hbar" role="radiogroup" aria-labelledby="history-title">
+    <button type="button" class="btn small" role="radio" data-range="1" aria-checked="true" data-t="day"></button>
+    <button type="button" class="btn small" role="radio" data-range="7" aria-checked="false" data-t="week"></button>
+    <a id="history-csv" class="btn small" data-t="csv"></a>
+  </div>
+  <p id="history-state" class="meta" role="status"></p>
+  <div id="history-lines" class="hlines"></div>
+  <p id="history-tip" class="htip" aria-live="polite"></p>
+  <h3 data-t="runtime"></h3>
+  <div class="hscroll"><table id="history-runtime" class="htable"></table></div>
+  <h3 data-t="commands"></h3>
+  <div class="hfilters">
+    <label><span data-t="outcome"></span> <select id="f-outcome"></select></label>
+    <label><span data-t="source"></span> <select id="f-source"></select></label>
+    <label><span data-t="byUser"></span> <input id="f-user" autocomplete="off" spellcheck="false"></label>
+  </div>
+  <div class="hscroll"><table id="history-commands" class="htable"></table></div>`;
+
 const DAY_MS = 864e5;
 const COLOURS = { on: 'rgb(0, 255, 0)', off: 'rgb(255, 0, 0)', unk: 'rgb(255, 255, 0)', grey: '#b8b8b8' };
 const hist = { board: null, days: 1, data: null, runtime: null, lines: [], refresh: 0, asked: 0 };
@@ -242,6 +289,18 @@ function renderCommands() {
 }
 
 (function initHistory() {
+  const style = document.createElement('link');
+  style.rel = 'stylesheet';
+  style.href = '/history.css';
+  document.head.append(style);
+  const section = document.createElement('section');
+  section.id = 'history';
+  section.className = 'card history';
+  section.hidden = true;
+  section.setAttribute('aria-labelledby', 'history-title');
+  section.innerHTML = HISTORY_MARKUP;
+  for (const el of section.querySelectorAll('[data-t]')) el.textContent = T[el.dataset.t];
+  $('schedules').before(section);
   $('history-back').addEventListener('click', closeHistory);
   $('history-lines').addEventListener('pointermove', onLinesPointer);
   $('history-lines').addEventListener('click', onLinesPointer);

@@ -36,7 +36,7 @@ function nextRun(a, n) {
 function renderSchedules() {
   const m = sched.list;
   $('schedules').hidden = !m || (!m.entries.length && app.role !== 'operator') ||
-    !$('history').hidden;
+    $('history')?.hidden === false;
   if (!m) return;
   const c = m.clock || {};
   setText($('sched-clock'), c.valid ? T.zone(c.zone) : T.clockWait(c.why || ''));
