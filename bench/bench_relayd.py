@@ -113,7 +113,7 @@ def measure(run, web):
         schedule_measures.scheduler_costs(run, os.path.join(run.rig.bin_dir, "bench_schedule"))
     if "history" in wanted:
         history_measures.latency_on_and_off(run, setting("HISTORY_COMMANDS", 300))
-        history_measures.year_of_history(run)
+        history_measures.year_of_history(run, web)
         history_measures.scrape_and_idle(run, setting("IDLE_SECONDS", 20))
 
 

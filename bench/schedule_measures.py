@@ -41,6 +41,8 @@ def run_accuracy(run, count):
                 errors.append((min(after) - at) * 1000)
         if len(errors) != count:
             run.odd.append(f"schedule runs, {len(boards)} board(s): {len(errors)} of {count} heard")
+        if os.environ.get("SCHEDULE_ERRORS"):
+            run.odd.append(f"schedule errors, {len(boards)} board(s): {[round(e, 1) for e in errors]}")
         within = [data for t, way, data in frames if way == "in" and len(data) == 8
                   and dues[0].timestamp() <= t < dues[-1].timestamp()]
         limit = 1000 / (16 * BYTE_MS + run.rig.turnaround)

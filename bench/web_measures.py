@@ -92,7 +92,7 @@ for (let i = 0; i < args.loads; i++) {
   await p.addInitScript((boards) => {
     const check = () => {
       if (window.benchShown) return;
-      if (document.querySelectorAll('section.card').length === boards &&
+      if (document.querySelectorAll('section.card[data-a]').length === boards &&
           document.querySelectorAll('section.card button.sw[aria-pressed]').length === boards * 16) {
         window.benchShown = performance.now();
         observer.disconnect();

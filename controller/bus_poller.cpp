@@ -177,7 +177,7 @@ void BusPoller::send_next(std::int64_t now_ms) {
     }
     BoardState& board = m_boards[m_cursor];
     if (held_back(board, now_ms)) {
-        m_held_until = m_keep_free_at;
+        m_held_until = now_ms < *m_keep_free_at ? *m_keep_free_at : m_keep_free_until;
         return;
     }
     m_held_until.reset();
@@ -225,8 +225,11 @@ void BusPoller::count_answered(std::uint8_t address, std::int64_t latency_ms) {
 }
 
 bool BusPoller::held_back(const BoardState& board, std::int64_t now_ms) const {
-    if (!m_keep_free_at || now_ms >= *m_keep_free_at) {
+    if (!m_keep_free_at) {
         return false;
+    }
+    if (now_ms >= *m_keep_free_at) {
+        return now_ms < m_keep_free_until;
     }
     // A board that answered takes about as long again, give or take the
     // scheduler's jitter; one that did not, the whole wait.

@@ -118,8 +118,12 @@ public:
 
     // A frame falls due at at_ms (a pulse's release, a schedule's run): no poll
     // that would still be on the line then is started, so that it goes out on
-    // time. Commands are never held.
-    void keep_free_at(std::optional<std::int64_t> at_ms) { m_keep_free_at = at_ms; }
+    // time, nor one from then until until_ms, while the frame is on its way
+    // from whoever is due to send it. Commands are never held.
+    void keep_free_at(std::optional<std::int64_t> at_ms, std::int64_t until_ms = 0) {
+        m_keep_free_at = at_ms;
+        m_keep_free_until = at_ms ? std::max(*at_ms, until_ms) : 0;
+    }
 
     // Call at next_deadline_ms() and after anything was queued.
     void advance(std::int64_t now_ms);
@@ -181,6 +185,7 @@ private:
     std::size_t m_cursor = 0;
     std::optional<std::int64_t> m_cycle_start_ms;
     std::optional<std::int64_t> m_keep_free_at;
+    std::int64_t m_keep_free_until = 0;
     std::optional<std::int64_t> m_held_until;              // a poll held back until then
     std::map<std::uint8_t, std::int64_t> m_round_trip_ms;  // of each board's last answer
     std::map<std::uint8_t, BusCounters> m_counters;

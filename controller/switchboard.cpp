@@ -357,11 +357,14 @@ void Switchboard::advance(std::int64_t now_ms) {
             finish(id, {});
         }
     }
-    std::optional<std::int64_t> free_at = m_reserved;
-    if (const auto release = m_pulses.next_deadline_ms(); release && *release > now_ms) {
-        free_at = free_at && *free_at > now_ms ? std::min(*free_at, *release) : *release;
+    const bool reserved = m_reserved && now_ms < *m_reserved + ReservedWaitMs;
+    const auto release = m_pulses.next_deadline_ms();
+    if (release && *release > now_ms && (!reserved || *release < *m_reserved)) {
+        m_poller.keep_free_at(release);
+    } else {
+        m_poller.keep_free_at(reserved ? m_reserved : std::nullopt,
+                              reserved ? *m_reserved + ReservedWaitMs : 0);
     }
-    m_poller.keep_free_at(free_at);
     m_poller.advance(now_ms);
 }
 

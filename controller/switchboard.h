@@ -79,7 +79,9 @@ public:
     void end_pulses(std::int64_t now_ms);
 
     // A frame of somebody else's is due at at_ms (a schedule's run): the line
-    // is kept free for it, as for a pulse's release.
+    // is kept free for it, as for a pulse's release, and for ReservedWaitMs
+    // after, for it comes from another timer that may fire a little later.
+    static constexpr int ReservedWaitMs = 10;
     void reserve(std::optional<std::int64_t> at_ms) { m_reserved = at_ms; }
 
     void advance(std::int64_t now_ms);

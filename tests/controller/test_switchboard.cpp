@@ -169,6 +169,8 @@ struct Rig : BusEvents {
                              7);
         } else if (a[0] == "master") {
             line[n(1)].channels = bits;
+        } else if (a[0] == "reserve") {
+            board.reserve(n(1));
         } else if (a[0] == "stop") {
             board.end_pulses(now);
         } else if (a[0] == "close") {
@@ -251,6 +253,10 @@ private Q_SLOTS:
             QStringList{"0 boards 1", "40 pulse 1 0x4 170"}, 240,
             QStringList{"0 > 1 10 0", "20 online 1", "40 > 1 12 3", "60 done verified",
                         "210 > 1 11 3", "230 notice pulse ended 4", "230 > 1 10 0"});
+        row("a reserved frame gets the line, a little late as another timer sends it", "1",
+            QStringList{"0 boards 1", "0 reserve 210", "212 on 1 0x1"}, 260,
+            QStringList{"0 > 1 10 0", "20 online 1", "212 > 1 12 1", "232 done verified",
+                        "232 > 1 10 0"});
         row("polls and other channels leave a pulse alone; ON restarts it; OFF ends it", "1",
             QStringList{"0 boards 1", "40 pulse 1 0x4 300", "100 on 1 0x1", "200 on 1 0x4",
                         "400 off 1 0x4"},
