@@ -16,8 +16,10 @@ double julian_day(qint64 instant_ms) {
     return UnixEpochJd + static_cast<double>(instant_ms) / DayMs;
 }
 
+// To the minute: the sun's times are not known closer, and "07:32" reads
+// better in a log than "07:31:39".
 qint64 instant_of(double jd) {
-    return static_cast<qint64>(std::llround((jd - UnixEpochJd) * DayMs));
+    return std::llround((jd - UnixEpochJd) * DayMs / 60000.0) * 60000;
 }
 
 }  // namespace

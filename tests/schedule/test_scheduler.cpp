@@ -141,7 +141,7 @@ private Q_SLOTS:
         row("overnight at weekends", "2:1-2 on from 22:00 to 06:00 weekends edges",
             "Mon 06:00 off=1,2|Sat 22:00 on=1,2|Sun 06:00 off=1,2");
         row("the sun, with offsets", "1:4 on from sunset-30m to sunrise+1h15m",
-            "Mon 06:43 off=4|Mon 20:04 on=4|Tue 06:41 off=4");
+            "Mon 06:44 off=4|Mon 20:04 on=4|Tue 06:42 off=4");
         row("a pulse at two times", "1:5 pulse 2s at 07:30,19:30:15 sat,sun late 1h",
             "Sat 07:30 pulse=5|Sat 19:30 pulse=5|Sun 07:30 pulse=5");
         row("every five hours from six", "1:6 toggle every 5h from 06:00",
