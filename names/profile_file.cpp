@@ -5,11 +5,11 @@
 #include "names/gbk_codec.h"
 #include "names/ini_document.h"
 #include "names/profile_cache.h"
+#include "names/whole_file.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <optional>
 
@@ -28,38 +28,15 @@ void report_unreadable_file(MessageSink& messages, const QString& path, const QS
                           QStringLiteral("无法读取 %1：%2").arg(shown_path(path), reason));
 }
 
-std::optional<QByteArray> read_all(const QString& path, QString* error) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = file.errorString();
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *error = file.errorString();
-        return std::nullopt;
-    }
-    return bytes;
-}
-
 bool save_atomically(const QString& path, const QByteArray& bytes, QString* error) {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
+    bool short_write = false;
+    if (replace_whole_file(path, bytes, error, &short_write)) {
+        return true;
     }
-    // QSaveFile commits a short write (full disk, size limit) without complaint.
-    if (file.write(bytes) != bytes.size()) {
-        *error = file.error() != QFileDevice::NoError ? file.errorString()
-                                                      : QStringLiteral("写入不完整，磁盘可能已满");
-        file.cancelWriting();
-        return false;
+    if (short_write && error->isEmpty()) {
+        *error = QStringLiteral("写入不完整，磁盘可能已满");
     }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return false;
 }
 
 // Why the document refused the entry.
@@ -89,7 +66,7 @@ bool edit_profile(const QString& path, QString* error,
             *error = QStringLiteral("文件为只读");
             return false;
         }
-        std::optional<QByteArray> existing = read_all(path, error);
+        std::optional<QByteArray> existing = read_whole_file(path, error);
         if (!existing) {
             return false;
         }

@@ -1,8 +1,8 @@
 #include "relayd/state_directory.h"
 
+#include "names/whole_file.h"
+
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 
 namespace relay {
 
@@ -27,15 +27,8 @@ QString StateDirectory::file_path(const QString& name) const {
 }
 
 std::optional<QByteArray> StateDirectory::read(const QString& name) const {
-    QFile file(file_path(name));
-    if (!file.open(QIODevice::ReadOnly)) {
-        return std::nullopt;
-    }
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        return std::nullopt;
-    }
-    return bytes;
+    QString ignored;
+    return read_whole_file(file_path(name), &ignored);
 }
 
 bool StateDirectory::write(const QString& name, const QByteArray& bytes, QString* error) const {
@@ -43,22 +36,14 @@ bool StateDirectory::write(const QString& name, const QByteArray& bytes, QString
         *error = QStringLiteral("cannot make the directory %1").arg(m_path);
         return false;
     }
-    QSaveFile file(file_path(name));
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
+    bool short_write = false;
+    if (replace_whole_file(file_path(name), bytes, error, &short_write)) {
+        return true;
     }
-    // A short write (a full disk) must not be committed as the whole.
-    if (file.write(bytes) != bytes.size()) {
-        *error = file.errorString();
-        file.cancelWriting();
-        return false;
+    if (short_write && error->isEmpty()) {
+        *error = QStringLiteral("the write stopped short (the disk may be full)");
     }
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return false;
 }
 
 }  // namespace relay
