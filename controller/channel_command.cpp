@@ -85,6 +85,18 @@ int channel_count(ChannelBits bits) {
     return n;
 }
 
+std::vector<ChannelAction> channel_actions(const ChannelCommand& command) {
+    std::vector<ChannelAction> actions;
+    for (const ChannelAction action :
+         {ChannelAction{"on", command.on}, ChannelAction{"off", command.off},
+          ChannelAction{"toggle", command.toggle}, ChannelAction{"pulse", command.pulse}}) {
+        if (action.channels) {
+            actions.push_back(action);
+        }
+    }
+    return actions;
+}
+
 CommandReading read_channel_payload(std::uint8_t address, int channel, const QByteArray& payload) {
     ChannelCommand command;
     command.address = address;

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 namespace relay {
 
@@ -35,6 +36,14 @@ ChannelBits channel_bit(int channel);
 // "1, 5, 7": the channels of bits, for messages.
 QString channel_text(ChannelBits bits);
 int channel_count(ChannelBits bits);
+
+// What a command does, an action a word: ("on", channels), ("off", ...),
+// ("toggle", ...), ("pulse", ...), in that order, those it has.
+struct ChannelAction {
+    const char* word;
+    ChannelBits channels;
+};
+std::vector<ChannelAction> channel_actions(const ChannelCommand& command);
 
 // One channel: ON, OFF, TOGGLE or PULSE (any letter case, blanks around), or a
 // JSON object {"state":"ON","pulse_ms":500}; pulse_ms goes with ON or PULSE.

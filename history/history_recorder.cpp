@@ -32,21 +32,15 @@ QString outcome_word(CommandOutcome::Result result) {
 }  // namespace
 
 QString command_what(const ChannelCommand& command) {
-    const QString pulse = command.pulse_ms ? QStringLiteral("PULSE %1 ms").arg(command.pulse_ms)
-                                           : QStringLiteral("PULSE");
-    const std::pair<ChannelBits, QString> parts[] = {{command.on, QStringLiteral("ON")},
-                                                     {command.off, QStringLiteral("OFF")},
-                                                     {command.toggle, QStringLiteral("TOGGLE")},
-                                                     {command.pulse, pulse}};
+    const std::vector<ChannelAction> actions = channel_actions(command);
     QStringList words;
-    int kinds = 0;
-    for (const auto& [bits, word] : parts) {
-        kinds += bits ? 1 : 0;
-    }
-    for (const auto& [bits, word] : parts) {
-        if (bits) {
-            words.append(kinds == 1 ? word : word + QLatin1Char(' ') + channel_text(bits));
+    for (const ChannelAction& action : actions) {
+        QString word = QString::fromLatin1(action.word).toUpper();
+        if (action.channels == command.pulse && command.pulse_ms) {
+            word += QStringLiteral(" %1 ms").arg(command.pulse_ms);
         }
+        words.append(actions.size() == 1 ? word
+                                         : word + QLatin1Char(' ') + channel_text(action.channels));
     }
     return words.join(QStringLiteral("; "));
 }

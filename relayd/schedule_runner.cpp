@@ -34,12 +34,8 @@ const char* kind_word(ScheduleRun::Kind kind) {
 // {"on":[3],"pulse":[5],"pulse_ms":2000}: the channels of each action.
 QJsonObject command_json(const ChannelCommand& command) {
     QJsonObject made;
-    for (const auto& [word, bits] :
-         {std::pair{"on", command.on}, std::pair{"off", command.off},
-          std::pair{"toggle", command.toggle}, std::pair{"pulse", command.pulse}}) {
-        if (bits) {
-            made.insert(QLatin1String(word), channel_list(bits));
-        }
+    for (const ChannelAction& action : channel_actions(command)) {
+        made.insert(QLatin1String(action.word), channel_list(action.channels));
     }
     if (command.pulse && command.pulse_ms) {
         made.insert(QStringLiteral("pulse_ms"), command.pulse_ms);
@@ -51,12 +47,9 @@ QJsonObject command_json(const ChannelCommand& command) {
 
 QString schedule_command_text(const ChannelCommand& command) {
     QStringList parts;
-    for (const auto& [word, bits] :
-         {std::pair{"on", command.on}, std::pair{"off", command.off},
-          std::pair{"toggle", command.toggle}, std::pair{"pulse", command.pulse}}) {
-        if (bits) {
-            parts << QStringLiteral("%1 %2").arg(QLatin1String(word), channel_text(bits));
-        }
+    for (const ChannelAction& action : channel_actions(command)) {
+        parts << QStringLiteral("%1 %2").arg(QLatin1String(action.word),
+                                             channel_text(action.channels));
     }
     if (command.pulse && command.pulse_ms) {
         parts.last() += QStringLiteral(" for %1 ms").arg(command.pulse_ms);

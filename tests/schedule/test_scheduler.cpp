@@ -17,12 +17,10 @@ namespace {
 // " on=3 off=1,2": what a command does.
 QString command_text(const ChannelCommand& c) {
     QString what;
-    for (const auto& [word, bits] : {std::pair{"on", c.on}, std::pair{"off", c.off},
-                                     std::pair{"toggle", c.toggle}, std::pair{"pulse", c.pulse}}) {
-        if (bits) {
-            what += QStringLiteral(" %1=%2").arg(
-                word, bits == 0xFFFF ? QStringLiteral("1-16") : channel_text(bits).remove(' '));
-        }
+    for (const ChannelAction& a : channel_actions(c)) {
+        what += QStringLiteral(" %1=%2").arg(a.word, a.channels == 0xFFFF
+                                                         ? QStringLiteral("1-16")
+                                                         : channel_text(a.channels).remove(' '));
     }
     return what;
 }
