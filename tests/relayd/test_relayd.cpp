@@ -260,7 +260,9 @@ private Q_SLOTS:
         QVERIFY(rig.relayd.wait_output(" chosen for "));
         const QString node = rig.relayd.output().section("node id ", 1).section(' ', 0, 0);
         TopicRecorder all(rig.broker, QString("relay/%1/1/#").arg(node));
-        QVERIFY(all.wait_for("availability online$"));
+        // Both of the first run's messages heard, so none arrives after the count below.
+        QVERIFY(all.wait_for("availability online$") &&
+                all.wait_for("/1/state .*\"availability\":\"online\""));
         rig.relayd.signal(SIGKILL);
         QVERIFY(rig.relayd.finish());
         rig.board.signal(SIGUSR1);  // silent from now on
@@ -281,7 +283,8 @@ private Q_SLOTS:
         Rig& rig = *m_shared;
         TopicRecorder configs(rig.broker, "homeassistant/button/t/+/config");
         TopicRecorder errors(rig.broker, "relay/t/error");
-        QVERIFY(configs.wait_for("button/t/1_3/config") && errors.subscribed());
+        QVERIFY(configs.wait_for("button/t/1_3/config") &&
+                configs.wait_for("button/t/1_4/config") && errors.subscribed());
         QCOMPARE(configs.messages().size(), 2);  // channels 3 and 4 only
         const QJsonObject button = json(configs.messages().filter("1_3").front());
         QCOMPARE(button["payload_press"].toString(), "PULSE");
