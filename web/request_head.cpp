@@ -157,6 +157,12 @@ bool read_framing(RequestHead* head, bool http11) {
             *head = refused(400, QStringLiteral("only WebSocket upgrades"));
             return false;
         }
+        // Its bytes after the head are frames: a body would be read as frames by
+        // one reader and as a body by another.
+        if (head->body_bytes > 0) {
+            *head = refused(400, QStringLiteral("a WebSocket handshake with a body"));
+            return false;
+        }
         head->websocket = true;
     }
     return true;

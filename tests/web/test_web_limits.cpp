@@ -103,6 +103,11 @@ private Q_SLOTS:
             0, "414 closed");
         row("an unknown method", post(length, {}, "BREW /api/boards/1/channels/3 HTTP/1.1"), 0,
             "501 closed");
+        row("a WebSocket handshake with a body",
+            post(length + "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: "
+                          "13\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n",
+                 R"({"state":"ON"})", "GET /api/live HTTP/1.1"),
+            0, "400 closed");
         row("a body shorter than told", post("Content-Length: 20\r\n"), 0, "408 closed");
         row("a head trickled past its deadline", post(length), 50, "408 closed");
     }
